@@ -1,0 +1,37 @@
+#pragma once
+// The user-facing surface that logic code talks to: message boxes, choice
+// dialogs and handing URLs to the desktop. The app installs the real GTK
+// surface; logic tests install a recording one.
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace sv::platform {
+
+class UiSurface {
+public:
+    virtual ~UiSurface() = default;
+    // A modal message box with one default button; returns once dismissed.
+    virtual void alert(const std::string& title, const std::string& text) = 0;
+    // A modal box with the given buttons (the first is the default); returns
+    // the index of the chosen button, or -1 when the box was closed otherwise.
+    virtual int choose(const std::string& title, const std::string& text,
+        const std::vector<std::string>& buttons)
+        = 0;
+    // Hands a URL to the user's default handler; the outcome is not reported.
+    virtual void openURL(const std::string& url) = 0;
+};
+
+// The surface in use. Until one is installed, calls go to the GTK surface.
+UiSurface& ui();
+
+// Installs a surface (tests) and returns the previous one; nullptr restores the default.
+UiSurface* setUi(UiSurface* surface);
+
+// The real surface: GTK message dialogs and the desktop's default handlers.
+std::unique_ptr<UiSurface> makeGtkUi();
+
+inline void alert(const std::string& title, const std::string& text) { ui().alert(title, text); }
+
+} // namespace sv::platform

@@ -1,0 +1,210 @@
+#include "platform/web_view.h"
+
+#include "platform/gobject_ptr.h"
+
+#include <webkit/webkit.h>
+
+namespace sv::platform {
+
+struct WebView::Impl {
+    WebViewConfig config;
+    GRef<WebKitUserContentManager> content;
+    GRef<GtkWidget> view;
+};
+
+namespace {
+
+NavigationType navigationType(WebKitNavigationType type)
+{
+    switch (type) {
+    case WEBKIT_NAVIGATION_TYPE_LINK_CLICKED:
+        return NavigationType::linkActivated;
+    case WEBKIT_NAVIGATION_TYPE_FORM_SUBMITTED:
+        return NavigationType::formSubmitted;
+    case WEBKIT_NAVIGATION_TYPE_BACK_FORWARD:
+        return NavigationType::backForward;
+    case WEBKIT_NAVIGATION_TYPE_RELOAD:
+        return NavigationType::reload;
+    case WEBKIT_NAVIGATION_TYPE_FORM_RESUBMITTED:
+        return NavigationType::formResubmitted;
+    case WEBKIT_NAVIGATION_TYPE_OTHER:
+        break;
+    }
+    return NavigationType::other;
+}
+
+NavigationAction describe(WebKitNavigationAction* action)
+{
+    NavigationAction result;
+    result.type = navigationType(webkit_navigation_action_get_navigation_type(action));
+    WebKitURIRequest* request = webkit_navigation_action_get_request(action);
+    const char* uri = request ? webkit_uri_request_get_uri(request) : nullptr;
+    if (uri && *uri) {
+        result.url = uri;
+        if (auto parsed = parseURL(uri))
+            result.host = parsed->host;
+    }
+    return result;
+}
+
+gboolean onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision, WebKitPolicyDecisionType type,
+    gpointer data)
+{
+    auto* impl = static_cast<WebView::Impl*>(data);
+    if (type != WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION || !impl->config.decideNavigation)
+        return FALSE; // WebKit's default handling
+    auto* navigation = WEBKIT_NAVIGATION_POLICY_DECISION(decision);
+    const NavigationAction action = describe(webkit_navigation_policy_decision_get_navigation_action(navigation));
+    if (impl->config.decideNavigation(action))
+        webkit_policy_decision_use(decision);
+    else
+        webkit_policy_decision_ignore(decision);
+    return TRUE;
+}
+
+GtkWidget* onCreate(WebKitWebView*, WebKitNavigationAction* action, gpointer data)
+{
+    auto* impl = static_cast<WebView::Impl*>(data);
+    if (impl->config.onNewWindow)
+        impl->config.onNewWindow(describe(action));
+    return nullptr; // the app has one window and one web view
+}
+
+void onScriptMessage(WebKitUserContentManager*, JSCValue* value, gpointer data)
+{
+    auto* impl = static_cast<WebView::Impl*>(data);
+    if (!impl->config.onMessage)
+        return;
+    ScriptMessage message;
+    message.name = impl->config.messageHandler;
+    if (value && jsc_value_is_string(value)) {
+        GCharPtr text(jsc_value_to_string(value));
+        message.body = text ? text.get() : "";
+    }
+    impl->config.onMessage(message);
+}
+
+} // namespace
+
+std::unique_ptr<WebView> WebView::create(WebViewConfig config)
+{
+    auto impl = std::make_unique<Impl>();
+    impl->config = std::move(config);
+    impl->content = GRef<WebKitUserContentManager>::adopt(webkit_user_content_manager_new());
+
+    if (!impl->config.userScript.empty()) {
+        WebKitUserScript* script = webkit_user_script_new(impl->config.userScript.c_str(),
+            WEBKIT_USER_CONTENT_INJECT_TOP_FRAME, WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START,
+            nullptr, nullptr);
+        webkit_user_content_manager_add_script(impl->content.get(), script);
+        webkit_user_script_unref(script);
+    }
+    if (!impl->config.messageHandler.empty()) {
+        // Connect before registering, so no message can slip past.
+        const std::string signal = "script-message-received::" + impl->config.messageHandler;
+        g_signal_connect(impl->content.get(), signal.c_str(), G_CALLBACK(onScriptMessage), impl.get());
+        webkit_user_content_manager_register_script_message_handler(
+            impl->content.get(), impl->config.messageHandler.c_str(), nullptr);
+    }
+
+    auto settings = GRef<WebKitSettings>::adopt(webkit_settings_new());
+    webkit_settings_set_media_playback_requires_user_gesture(settings.get(), impl->config.mediaNeedsUserAction);
+    // Pages that ask for the platform's system font by a name this engine
+    // does not know fall back to the default family; make that the desktop's
+    // interface font so they look native here too.
+    if (GtkSettings* gtkSettings = gtk_settings_get_default()) {
+        GCharPtr fontName;
+        {
+            char* raw = nullptr;
+            g_object_get(gtkSettings, "gtk-font-name", &raw, nullptr);
+            fontName.reset(raw);
+        }
+        if (fontName) {
+            PangoFontDescription* description = pango_font_description_from_string(fontName.get());
+            if (const char* family = pango_font_description_get_family(description); family && *family) {
+                webkit_settings_set_default_font_family(settings.get(), family);
+                webkit_settings_set_sans_serif_font_family(settings.get(), family);
+            }
+            pango_font_description_free(description);
+        }
+    }
+
+    impl->view = GRef<GtkWidget>(GTK_WIDGET(g_object_new(WEBKIT_TYPE_WEB_VIEW,
+        "user-content-manager", impl->content.get(),
+        "settings", settings.get(),
+        nullptr)));
+    gtk_widget_set_hexpand(impl->view.get(), TRUE);
+    gtk_widget_set_vexpand(impl->view.get(), TRUE);
+    g_signal_connect(impl->view.get(), "decide-policy", G_CALLBACK(onDecidePolicy), impl.get());
+    g_signal_connect(impl->view.get(), "create", G_CALLBACK(onCreate), impl.get());
+    return std::unique_ptr<WebView>(new WebView(std::move(impl)));
+}
+
+WebView::WebView(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+
+WebView::~WebView()
+{
+    // The widget may outlive us inside the window; it must not call back.
+    g_signal_handlers_disconnect_by_data(impl_->view.get(), impl_.get());
+    g_signal_handlers_disconnect_by_data(impl_->content.get(), impl_.get());
+}
+
+void WebView::loadHTML(const std::string& html)
+{
+    webkit_web_view_load_html(WEBKIT_WEB_VIEW(impl_->view.get()), html.c_str(), nullptr);
+}
+
+void WebView::loadURL(const std::string& url)
+{
+    webkit_web_view_load_uri(WEBKIT_WEB_VIEW(impl_->view.get()), url.c_str());
+}
+
+void WebView::reload() { webkit_web_view_reload(WEBKIT_WEB_VIEW(impl_->view.get())); }
+
+void WebView::evaluateJavaScript(const std::string& script,
+    std::function<void(std::optional<std::string>)> done)
+{
+    auto* callback = new std::function<void(std::optional<std::string>)>(std::move(done));
+    webkit_web_view_evaluate_javascript(WEBKIT_WEB_VIEW(impl_->view.get()), script.c_str(),
+        static_cast<gssize>(script.size()), nullptr, nullptr, nullptr,
+        +[](GObject* source, GAsyncResult* result, gpointer data) {
+            std::unique_ptr<std::function<void(std::optional<std::string>)>> cb(
+                static_cast<std::function<void(std::optional<std::string>)>*>(data));
+            GError* rawError = nullptr;
+            JSCValue* value = webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(source), result, &rawError);
+            GErrorPtr error(rawError);
+            if (!value) {
+                (*cb)(std::nullopt);
+                return;
+            }
+            auto owned = GRef<JSCValue>::adopt(value);
+            GCharPtr json(jsc_value_to_json(value, 0));
+            (*cb)(json ? std::optional<std::string>(json.get()) : std::optional<std::string>("undefined"));
+        },
+        callback);
+}
+
+std::string WebView::currentURL() const
+{
+    const char* uri = webkit_web_view_get_uri(WEBKIT_WEB_VIEW(impl_->view.get()));
+    return uri ? uri : "";
+}
+
+void* WebView::widget() const { return impl_->view.get(); }
+
+std::optional<ParsedURL> parseURL(const std::string& text)
+{
+    GError* rawError = nullptr;
+    GUriPtr uri(g_uri_parse(text.c_str(), GUriFlags(G_URI_FLAGS_ENCODED | G_URI_FLAGS_NON_DNS), &rawError));
+    GErrorPtr error(rawError);
+    if (!uri)
+        return std::nullopt;
+    ParsedURL parsed;
+    parsed.scheme = g_uri_get_scheme(uri.get());
+    const char* host = g_uri_get_host(uri.get());
+    if (host && *host)
+        parsed.host = host;
+    return parsed;
+}
+
+} // namespace sv::platform

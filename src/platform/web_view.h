@@ -1,0 +1,84 @@
+#pragma once
+// The web view surface that logic code drives, and the real WebKit view.
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace sv::platform {
+
+// What the app does to the page. Logic tests record these calls.
+class WebSurface {
+public:
+    virtual ~WebSurface() = default;
+    // Loads an HTML document without a base URL.
+    virtual void loadHTML(const std::string& html) = 0;
+    virtual void loadURL(const std::string& url) = 0;
+    virtual void reload() = 0;
+};
+
+enum class NavigationType { linkActivated, formSubmitted, backForward, reload, formResubmitted, other };
+
+struct NavigationAction {
+    NavigationType type = NavigationType::other;
+    std::optional<std::string> url;   // absent when the request has no URL
+    std::optional<std::string> host;  // absent when the URL has no host
+};
+
+struct ScriptMessage {
+    std::string name;                // the handler the page posted to
+    std::optional<std::string> body; // set only when the page posted a string
+};
+
+struct WebViewConfig {
+    bool mediaNeedsUserAction = true;
+    // Injected at document start into top-frame documents only; empty for none.
+    std::string userScript;
+    // Registered as window.webkit.messageHandlers[name]; empty for none.
+    std::string messageHandler;
+    std::function<void(const ScriptMessage&)> onMessage;
+    // Asked before every navigation; true lets it happen.
+    std::function<bool(const NavigationAction&)> decideNavigation;
+    // Asked when the page wants a new window; no window is ever created.
+    std::function<void(const NavigationAction&)> onNewWindow;
+};
+
+class WebView final : public WebSurface {
+public:
+    static std::unique_ptr<WebView> create(WebViewConfig config);
+    ~WebView() override;
+    WebView(const WebView&) = delete;
+    WebView& operator=(const WebView&) = delete;
+
+    void loadHTML(const std::string& html) override;
+    void loadURL(const std::string& url) override;
+    void reload() override;
+
+    // Evaluates a script in the page and hands its result, converted to JSON
+    // text, to done on the main thread (nullopt when the script threw).
+    void evaluateJavaScript(const std::string& script,
+        std::function<void(std::optional<std::string>)> done);
+
+    // The address of the document shown, empty before the first load.
+    [[nodiscard]] std::string currentURL() const;
+
+    // The toolkit widget, for the window that shows it.
+    [[nodiscard]] void* widget() const;
+
+    struct Impl;
+
+private:
+    explicit WebView(std::unique_ptr<Impl> impl);
+    std::unique_ptr<Impl> impl_;
+};
+
+// Parses a URL the way the navigation policy sees it (host as written, no
+// lower-casing); nullopt when the text is not an absolute URL.
+struct ParsedURL {
+    std::string scheme;
+    std::optional<std::string> host;
+};
+std::optional<ParsedURL> parseURL(const std::string& text);
+
+} // namespace sv::platform

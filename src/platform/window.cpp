@@ -1,0 +1,80 @@
+#include "platform/window.h"
+
+#include "platform/web_view.h"
+
+#include <gtk/gtk.h>
+
+namespace sv::platform {
+
+struct Window::Impl {
+    GtkWindow* window = nullptr; // owned by GTK's toplevel list until destroyed
+    std::function<void()> onCloseRequest;
+};
+
+namespace {
+
+gboolean onCloseRequest(GtkWindow*, gpointer data)
+{
+    auto* impl = static_cast<Window::Impl*>(data);
+    if (impl->onCloseRequest)
+        impl->onCloseRequest();
+    return TRUE; // the window is only ever closed by ending the app
+}
+
+} // namespace
+
+std::unique_ptr<Window> Window::create(const WindowSpec& spec, WebView& content)
+{
+    auto impl = std::make_unique<Impl>();
+    impl->onCloseRequest = spec.onCloseRequest;
+    GtkApplication* app = nullptr;
+    if (GApplication* defaultApp = g_application_get_default(); defaultApp && GTK_IS_APPLICATION(defaultApp))
+        app = GTK_APPLICATION(defaultApp);
+    GtkWidget* widget = app ? gtk_application_window_new(app) : gtk_window_new();
+    impl->window = GTK_WINDOW(widget);
+    gtk_window_set_title(impl->window, spec.title.c_str());
+    gtk_window_set_default_size(impl->window, spec.width, spec.height);
+    gtk_window_set_resizable(impl->window, TRUE);
+    // The size request of the content is the window's minimum size.
+    auto* view = static_cast<GtkWidget*>(content.widget());
+    gtk_widget_set_size_request(view, spec.minWidth, spec.minHeight);
+    gtk_window_set_child(impl->window, view);
+    if (app)
+        gtk_application_window_set_show_menubar(GTK_APPLICATION_WINDOW(widget), TRUE);
+    g_signal_connect(widget, "close-request", G_CALLBACK(onCloseRequest), impl.get());
+    return std::unique_ptr<Window>(new Window(std::move(impl)));
+}
+
+Window::Window(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+
+Window::~Window()
+{
+    g_signal_handlers_disconnect_by_data(impl_->window, impl_.get());
+    gtk_window_destroy(impl_->window);
+}
+
+void Window::setSize(WindowSize size) { gtk_window_set_default_size(impl_->window, size.width, size.height); }
+
+void Window::maximize() { gtk_window_maximize(impl_->window); }
+
+void Window::present() { gtk_window_present(impl_->window); }
+
+WindowSize Window::size() const
+{
+    // GTK 4 keeps the default size in step with the user's resizing while
+    // the window is in its normal state, and leaves it alone while
+    // maximized, which is the size to come back to.
+    WindowSize size;
+    gtk_window_get_default_size(impl_->window, &size.width, &size.height);
+    if (!gtk_window_is_maximized(impl_->window) && gtk_widget_get_mapped(GTK_WIDGET(impl_->window))) {
+        const int w = gtk_widget_get_width(GTK_WIDGET(impl_->window));
+        const int h = gtk_widget_get_height(GTK_WIDGET(impl_->window));
+        if (w > 0 && h > 0)
+            size = { w, h };
+    }
+    return size;
+}
+
+bool Window::isMaximized() const { return gtk_window_is_maximized(impl_->window); }
+
+} // namespace sv::platform
