@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Installs every Debian package that building, testing and running Sandvoll
+# needs. Safe to run again: when everything is present it only checks.
+set -euo pipefail
+
+packages=(
+  # build
+  build-essential cmake ninja-build pkg-config
+  libgtk-4-dev libwebkitgtk-6.0-dev libcurl4-openssl-dev libssl-dev
+  nlohmann-json3-dev libplist-dev libicu-dev
+  # tests and benchmarks
+  libgtest-dev libgmock-dev googletest libbenchmark-dev
+  xvfb xauth x11-utils xdotool imagemagick tesseract-ocr tesseract-ocr-eng
+  python3 python3-venv python3-pip python3-pil
+  clang valgrind
+  # run time: the extractor for updates, zip for packaging, a font
+  unzip zip openssl ca-certificates fonts-dejavu-core
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+sudo=()
+if [ "$(id -u)" -ne 0 ]; then
+  if command -v sudo >/dev/null; then
+    sudo=(sudo)
+  else
+    echo "bootstrap: these packages are missing and installing them needs root: ${missing[*]}" >&2
+    exit 1
+  fi
+fi
+echo "bootstrap: installing ${missing[*]}"
+"${sudo[@]}" apt-get update -qq
+DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
