@@ -65,6 +65,8 @@ int runApplication(const std::string& identifier, std::function<void()> didFinis
     return 0;
 }
 
+bool initToolkit() { return gtk_init_check(); }
+
 void onWillTerminate(std::function<void()> handler)
 {
     willTerminateHandlers().push_back(std::move(handler));

@@ -11,6 +11,10 @@ namespace sv::platform {
 // if the run loop ever returns.
 int runApplication(const std::string& identifier, std::function<void()> didFinishLaunching);
 
+// Opens the display for code that uses windows without running the app
+// (window tests, tools). Returns false when there is no display.
+[[nodiscard]] bool initToolkit();
+
 // Registers the will-terminate handling, run once on the main thread before
 // the process exits. Later registrations run after earlier ones.
 void onWillTerminate(std::function<void()> handler);

@@ -84,6 +84,15 @@ void onScriptMessage(WebKitUserContentManager*, JSCValue* value, gpointer data)
     impl->config.onMessage(message);
 }
 
+void onLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer data)
+{
+    auto* impl = static_cast<WebView::Impl*>(data);
+    if (event != WEBKIT_LOAD_FINISHED || !impl->config.onLoadFinished)
+        return;
+    const char* uri = webkit_web_view_get_uri(view);
+    impl->config.onLoadFinished(uri ? uri : "");
+}
+
 } // namespace
 
 std::unique_ptr<WebView> WebView::create(WebViewConfig config)
@@ -137,6 +146,7 @@ std::unique_ptr<WebView> WebView::create(WebViewConfig config)
     gtk_widget_set_vexpand(impl->view.get(), TRUE);
     g_signal_connect(impl->view.get(), "decide-policy", G_CALLBACK(onDecidePolicy), impl.get());
     g_signal_connect(impl->view.get(), "create", G_CALLBACK(onCreate), impl.get());
+    g_signal_connect(impl->view.get(), "load-changed", G_CALLBACK(onLoadChanged), impl.get());
     return std::unique_ptr<WebView>(new WebView(std::move(impl)));
 }
 

@@ -42,6 +42,8 @@ struct WebViewConfig {
     std::function<bool(const NavigationAction&)> decideNavigation;
     // Asked when the page wants a new window; no window is ever created.
     std::function<void(const NavigationAction&)> onNewWindow;
+    // Told each time a main-frame load has finished, with the loaded address.
+    std::function<void(const std::string&)> onLoadFinished;
 };
 
 class WebView final : public WebSurface {

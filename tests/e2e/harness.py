@@ -1,0 +1,204 @@
+"""Drives the real Sandvoll.app under a virtual X display.
+
+Each test gets its own Xvfb, its own temporary HOME and the bundle built by
+CMake (SV_BUNDLE). Screenshots go to SV_ARTIFACTS so a person can look at
+them after the run.
+"""
+
+import os
+import plistlib
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+import unittest
+from pathlib import Path
+
+from PIL import Image
+
+BUNDLE = Path(os.environ.get("SV_BUNDLE", Path(__file__).resolve().parents[2] / "build" / "Sandvoll.app"))
+ARTIFACTS = Path(os.environ.get("SV_ARTIFACTS", Path(__file__).resolve().parents[2] / "build" / "e2e-artifacts"))
+PORT = 8766
+BUNDLE_ID = "org.sandvoll.Sandvoll"
+
+
+def wait_until(condition, timeout, what, interval=0.05):
+    """Polls condition until it returns something truthy; fails with `what` on timeout."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = condition()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise AssertionError("timed out after %.0f s waiting for %s" % (timeout, what))
+        time.sleep(interval)
+
+
+def port_in_use(port=PORT):
+    with socket.socket() as s:
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        try:
+            s.bind(("127.0.0.1", port))
+        except OSError:
+            return True
+    return False
+
+
+class VirtualDisplay:
+    def __init__(self, width=1920, height=1200):
+        read_end, write_end = os.pipe()
+        self.process = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "%dx%dx24" % (width, height),
+             "-nolisten", "tcp"],
+            pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write_end)
+        with os.fdopen(read_end) as f:
+            number = f.readline().strip()
+        if not number:
+            self.process.kill()
+            raise RuntimeError("Xvfb did not start")
+        self.name = ":" + number
+
+    def env(self):
+        return {"DISPLAY": self.name, "GDK_BACKEND": "x11"}
+
+    def screenshot(self, name):
+        ARTIFACTS.mkdir(parents=True, exist_ok=True)
+        path = ARTIFACTS / name
+        subprocess.run(["import", "-window", "root", str(path)], check=True,
+                       env={**os.environ, **self.env()}, timeout=30)
+        return path
+
+    def close(self):
+        self.process.terminate()
+        self.process.wait(timeout=10)
+
+
+class App:
+    """One run of the app's executable."""
+
+    def __init__(self, display, home, bundle=BUNDLE, extra_env=None):
+        self.display = display
+        self.home = Path(home)
+        env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+        env.update(display.env())
+        env["HOME"] = str(home)
+        env.update(extra_env or {})
+        self.log = tempfile.TemporaryFile()
+        self.process = subprocess.Popen([str(Path(bundle) / "Contents/Linux/Sandvoll")], env=env,
+                                        stdout=self.log, stderr=subprocess.STDOUT,
+                                        start_new_session=True)
+        self.window = None
+
+    def xdotool(self, *args, timeout=30):
+        result = subprocess.run(["xdotool", *args], capture_output=True, text=True, timeout=timeout,
+                                env={**os.environ, **self.display.env()})
+        return result.stdout.strip() if result.returncode == 0 else None
+
+    def wait_for_window(self, timeout=30):
+        def find():
+            if self.process.poll() is not None:
+                raise AssertionError("Sandvoll exited with %s before its window showed:\n%s"
+                                     % (self.process.returncode, self.output()))
+            found = self.xdotool("search", "--onlyvisible", "--name", "^Sandvoll$")
+            return found.split()[0] if found else None
+        self.window = wait_until(find, timeout, "the Sandvoll window")
+        return self.window
+
+    def geometry(self):
+        out = self.xdotool("getwindowgeometry", "--shell", self.window)
+        values = dict(line.split("=", 1) for line in out.splitlines())
+        return {k: int(values[k]) for k in ("X", "Y", "WIDTH", "HEIGHT")}
+
+    def resize(self, width, height):
+        self.xdotool("windowsize", self.window, str(width), str(height))
+        wait_until(lambda: self.geometry()["WIDTH"] == width and self.geometry()["HEIGHT"] == height,
+                   10, "the window to take %dx%d" % (width, height))
+
+    def key(self, keys):
+        self.xdotool("windowactivate", "--sync", self.window)
+        self.xdotool("key", "--window", self.window, keys)
+
+    def terminate(self, sig=signal.SIGTERM, timeout=20):
+        self.process.send_signal(sig)
+        return self.process.wait(timeout=timeout)
+
+    def output(self):
+        self.log.seek(0)
+        return self.log.read().decode("utf-8", "replace")
+
+    def close(self):
+        if self.process.poll() is None:
+            os.killpg(self.process.pid, signal.SIGKILL)
+            self.process.wait(timeout=10)
+        self.log.close()
+
+
+def window_image(display, app, name):
+    """A screenshot cropped to the app's window."""
+    path = display.screenshot(name)
+    g = app.geometry()
+    return Image.open(path).convert("RGB").crop((g["X"], g["Y"], g["X"] + g["WIDTH"], g["Y"] + g["HEIGHT"]))
+
+
+def read_text(image):
+    """The words a person would read in the image (tesseract)."""
+    with tempfile.NamedTemporaryFile(suffix=".png") as f:
+        # Text is small and grey: enlarge and binarise for the OCR engine.
+        big = image.convert("L").resize((image.width * 2, image.height * 2))
+        big.point(lambda v: 0 if v < 200 else 255).save(f.name)
+        result = subprocess.run(["tesseract", f.name, "-", "--psm", "11"], capture_output=True,
+                                text=True, timeout=120)
+    return " ".join(result.stdout.split())
+
+
+def painted(image):
+    """True once the page has painted: mostly white, with some ink on it."""
+    grey = image.convert("L")
+    histogram = grey.histogram()
+    white = sum(histogram[250:])
+    return white > 0.9 * image.width * image.height and ink_box(image) is not None
+
+
+def wait_for_page(display, app, name, timeout=30, condition=None):
+    """Screenshots the window until its page has painted (and condition holds)."""
+    def attempt():
+        image = window_image(display, app, name)
+        if painted(image) and (condition is None or condition(image)):
+            return image
+        return None
+    return wait_until(attempt, timeout, "the window to paint " + name, interval=0.2)
+
+
+def ink_box(image, threshold=250):
+    """Bounding box of everything that is not (nearly) white."""
+    mask = image.convert("L").point(lambda v: 255 if v < threshold else 0)
+    return mask.getbbox()
+
+
+def defaults_file(home):
+    return Path(home) / "Library/Preferences" / (BUNDLE_ID + ".plist")
+
+
+def read_defaults(home):
+    with open(defaults_file(home), "rb") as f:
+        return plistlib.load(f)
+
+
+class AppTestCase(unittest.TestCase):
+    """A virtual display and a temporary HOME per test."""
+
+    def setUp(self):
+        if port_in_use():
+            self.fail("port %d is already in use on this machine; the end-to-end tests need it free" % PORT)
+        self.display = VirtualDisplay()
+        self.addCleanup(self.display.close)
+        self.home = Path(tempfile.mkdtemp(prefix="sandvoll-e2e-"))
+        self.addCleanup(shutil.rmtree, self.home, ignore_errors=True)
+
+    def launch(self, **kwargs):
+        app = App(self.display, self.home, **kwargs)
+        self.addCleanup(app.close)
+        return app

@@ -1,0 +1,66 @@
+"""The window a person sees when Sandvoll starts."""
+
+import shutil
+import signal
+import tempfile
+import unittest
+from pathlib import Path
+
+from harness import BUNDLE, AppTestCase, ink_box, read_defaults, read_text, wait_for_page, window_image
+
+
+class WindowTest(AppTestCase):
+    def test_first_launch_shows_the_status_line_grey_and_centred(self):
+        app = self.launch()
+        app.wait_for_window()
+        g = app.geometry()
+        self.assertEqual((g["WIDTH"], g["HEIGHT"]), (1440, 920))
+
+        # The window maps before the page paints; wait for the text.
+        image = wait_for_page(self.display, app, "status-page.png")
+        self.assertIn("Sandvoll is starting", read_text(image))
+
+        left, top, right, bottom = ink_box(image)
+        centre_x, centre_y = (left + right) / 2, (top + bottom) / 2
+        self.assertAlmostEqual(centre_x / image.width, 0.5, delta=0.03)
+        # The page centres within 90% of the view's height.
+        self.assertAlmostEqual(centre_y / image.height, 0.45, delta=0.05)
+        # Grey text: the darkest ink is #888, never black.
+        darkest = min(sum(image.getpixel((x, y))) / 3
+                      for x in range(left, right) for y in range(top, bottom))
+        self.assertAlmostEqual(darkest, 0x88, delta=12)
+
+    def test_second_launch_restores_the_size_the_window_had(self):
+        first = self.launch()
+        first.wait_for_window()
+        wait_for_page(self.display, first, "before-resize.png")
+        first.resize(1200, 800)
+        # Quit only once the app has laid itself out at the new size, as a
+        # person would: the line is centred in the smaller window.
+        wait_for_page(self.display, first, "after-resize.png", condition=lambda im: abs(
+            (ink_box(im)[0] + ink_box(im)[2]) / 2 - 600) < 30)
+        self.assertEqual(first.terminate(signal.SIGTERM), 0)
+        saved = read_defaults(self.home)
+        self.assertEqual((saved["Window Sandvoll Width"], saved["Window Sandvoll Height"]), (1200, 800))
+        self.assertFalse(saved["Window Sandvoll Maximized"])
+
+        second = self.launch()
+        second.wait_for_window()
+        g = second.geometry()
+        self.assertEqual((g["WIDTH"], g["HEIGHT"]), (1200, 800))
+        window_image(self.display, second, "restored-size.png")
+
+    def test_broken_info_plist_still_opens_the_window(self):
+        copy = Path(tempfile.mkdtemp(prefix="sandvoll-bundle-")) / "Sandvoll.app"
+        self.addCleanup(shutil.rmtree, copy.parent, ignore_errors=True)
+        shutil.copytree(BUNDLE, copy, symlinks=True)
+        (copy / "Contents/Info.plist").write_text("<plist><dict><key>CFBundleVersion</key>")
+        app = self.launch(bundle=copy)
+        app.wait_for_window()
+        image = wait_for_page(self.display, app, "broken-info-plist.png")
+        self.assertIn("Sandvoll is starting", read_text(image))
+        self.assertIsNone(app.process.poll())
+
+
+if __name__ == "__main__":
+    unittest.main()
