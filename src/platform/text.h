@@ -1,0 +1,19 @@
+#pragma once
+// Text as people count it.
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace sv::platform {
+
+// The last `count` user-perceived characters (grapheme clusters) of UTF-8
+// text; all of it when shorter. A cut never splits a character, a combining
+// sequence or an emoji sequence. Invalid UTF-8 is cut by bytes' code points
+// as best it can and never read out of bounds.
+[[nodiscard]] std::string lastCharacters(std::string_view utf8, std::size_t count);
+
+// The number of user-perceived characters.
+[[nodiscard]] std::size_t characterCount(std::string_view utf8);
+
+} // namespace sv::platform
