@@ -1,3 +1,4 @@
+#include "app/bridge/script_message.h"
 #include "app/window_frame.h"
 #include "platform/property_list.h"
 #include "support/loopback_http_server.h"
@@ -286,6 +287,23 @@ TEST_F(UpdateCheck, TwoManualChecksBothRunToTheirEnd)
     ASSERT_TRUE(test::waitFor([&] { return menu->done && page->done; }));
     EXPECT_EQ(ui.choices.size(), 2u) << "each shows its own offer";
     EXPECT_EQ(server.requestCount("/update.json"), 4u);
+}
+
+TEST_F(UpdateCheck, ThePagesCheckUpdatesMessageStartsAManualCheckAndNothingElseDoes)
+{
+    serveFeed(42);
+    for (const char* body : { "checkupdates", " checkUpdates", "update" })
+        didReceiveScriptMessage({ "sv", body }, *updater);
+    didReceiveScriptMessage({ "sv", std::nullopt }, *updater);
+    didReceiveScriptMessage({ "other", "checkUpdates" }, *updater);
+
+    // Two quick messages start two checks; the handler returns before either runs.
+    didReceiveScriptMessage({ "sv", "checkUpdates" }, *updater);
+    didReceiveScriptMessage({ "sv", "checkUpdates" }, *updater);
+    EXPECT_EQ(updater->checksInProgress(), 0);
+    ASSERT_TRUE(test::waitFor([&] { return ui.alerts.size() == 2 && updater->checksInProgress() == 0; }));
+    EXPECT_EQ(ui.alerts, (std::vector<Alert> { upToDate, upToDate }));
+    EXPECT_EQ(server.requestCount("/update.json"), 2u) << "ignored messages fetched nothing";
 }
 
 TEST_F(UpdateCheck, TheUserDefaultChoosesTheFeedAtEveryCheck)
