@@ -171,6 +171,17 @@ void WebView::loadURL(const std::string& url)
 
 void WebView::reload() { webkit_web_view_reload(WEBKIT_WEB_VIEW(impl_->view.get())); }
 
+void WebView::cut() { webkit_web_view_execute_editing_command(WEBKIT_WEB_VIEW(impl_->view.get()), WEBKIT_EDITING_COMMAND_CUT); }
+
+void WebView::copy() { webkit_web_view_execute_editing_command(WEBKIT_WEB_VIEW(impl_->view.get()), WEBKIT_EDITING_COMMAND_COPY); }
+
+void WebView::paste() { webkit_web_view_execute_editing_command(WEBKIT_WEB_VIEW(impl_->view.get()), WEBKIT_EDITING_COMMAND_PASTE); }
+
+void WebView::selectAll()
+{
+    webkit_web_view_execute_editing_command(WEBKIT_WEB_VIEW(impl_->view.get()), WEBKIT_EDITING_COMMAND_SELECT_ALL);
+}
+
 void WebView::evaluateJavaScript(const std::string& script,
     std::function<void(std::optional<std::string>)> done)
 {

@@ -57,6 +57,13 @@ public:
     void loadURL(const std::string& url) override;
     void reload() override;
 
+    // The clipboard and selection commands, acting on whatever has the
+    // focus inside the page, as the page's own shortcuts would.
+    void cut();
+    void copy();
+    void paste();
+    void selectAll();
+
     // Evaluates a script in the page and hands its result, converted to JSON
     // text, to done on the main thread (nullopt when the script threw).
     void evaluateJavaScript(const std::string& script,

@@ -1,0 +1,133 @@
+#include "platform/http.h"
+
+#include <curl/curl.h>
+#include <glib.h>
+
+#include <memory>
+#include <mutex>
+
+namespace sv::platform {
+namespace {
+
+struct CurlEasyDeleter {
+    void operator()(CURL* easy) const
+    {
+        if (easy)
+            curl_easy_cleanup(easy);
+    }
+};
+struct CurlUrlDeleter {
+    void operator()(CURLU* url) const
+    {
+        if (url)
+            curl_url_cleanup(url);
+    }
+};
+using CurlEasyPtr = std::unique_ptr<CURL, CurlEasyDeleter>;
+using CurlUrlPtr = std::unique_ptr<CURLU, CurlUrlDeleter>;
+
+void initialiseCurlOnce()
+{
+    // Global initialisation is not safe to race with other threads that use
+    // the library, so it happens exactly once, before the first request.
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+struct Sink {
+    std::string body;
+    std::size_t limit = 0;
+    bool overflowed = false;
+};
+
+std::size_t collect(char* data, std::size_t size, std::size_t count, void* user)
+{
+    auto* sink = static_cast<Sink*>(user);
+    const std::size_t bytes = size * count;
+    if (sink->limit && sink->body.size() + bytes > sink->limit) {
+        sink->overflowed = true;
+        return 0; // makes the transfer fail with a write error
+    }
+    sink->body.append(data, bytes);
+    return bytes;
+}
+
+HttpResult failure(std::string message)
+{
+    HttpResult result;
+    result.error = std::move(message);
+    return result;
+}
+
+} // namespace
+
+HttpResult httpGet(const HttpRequest& request)
+{
+    initialiseCurlOnce();
+
+    // Parsed without scheme guessing: "example.org/feed" is not a URL we can
+    // fetch, and must not quietly become a plain-http request.
+    CurlUrlPtr url(curl_url());
+    if (!url || curl_url_set(url.get(), CURLUPART_URL, request.url.c_str(), 0) != CURLUE_OK)
+        return failure("unsupported URL");
+
+    CurlEasyPtr easy(curl_easy_init());
+    if (!easy)
+        return failure("cannot create a transfer");
+
+    Sink sink;
+    sink.limit = request.maxBodyBytes;
+    char errorText[CURL_ERROR_SIZE] = {};
+    CURL* e = easy.get();
+    curl_easy_setopt(e, CURLOPT_CURLU, url.get());
+    curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(e, CURLOPT_MAXREDIRS, 16L);
+    // Worker threads must not get the library's alarm signals.
+    curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+    // The app's own server is always on the loopback interface; a proxy
+    // from the environment must never stand between us and it.
+    curl_easy_setopt(e, CURLOPT_NOPROXY, "127.0.0.1,localhost,::1");
+    curl_easy_setopt(e, CURLOPT_ACCEPT_ENCODING, "");
+    curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, collect);
+    curl_easy_setopt(e, CURLOPT_WRITEDATA, &sink);
+    curl_easy_setopt(e, CURLOPT_ERRORBUFFER, errorText);
+    if (request.timeout.count() > 0)
+        curl_easy_setopt(e, CURLOPT_TIMEOUT_MS, static_cast<long>(request.timeout.count()));
+    if (request.reloadIgnoringCache) {
+        curl_easy_setopt(e, CURLOPT_FRESH_CONNECT, 1L);
+        curl_easy_setopt(e, CURLOPT_FORBID_REUSE, 1L);
+    }
+
+    const CURLcode code = curl_easy_perform(e);
+    if (sink.overflowed)
+        return failure("response body too large");
+    if (code != CURLE_OK)
+        return failure(errorText[0] ? errorText : curl_easy_strerror(code));
+
+    HttpResult result;
+    result.response.emplace();
+    curl_easy_getinfo(e, CURLINFO_RESPONSE_CODE, &result.response->status);
+    result.response->body = std::move(sink.body);
+    return result;
+}
+
+bool isURL(std::string_view text)
+{
+    if (text.empty())
+        return false;
+    // GLib's parser lets blanks and control characters through; URL parsers
+    // that follow the standard strictly refuse them, and so do we.
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte <= 0x20 || byte == 0x7f)
+            return false;
+    }
+    const std::string owned(text);
+    return g_uri_split(owned.c_str(), G_URI_FLAGS_NONE, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+               nullptr, nullptr)
+        != FALSE;
+}
+
+} // namespace sv::platform

@@ -1,0 +1,55 @@
+#pragma once
+// Plain HTTP GET for the updater: the feed and the server's state endpoint.
+
+#include "platform/task.h"
+
+#include <chrono>
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace sv::platform {
+
+struct HttpRequest {
+    std::string url;
+    // Limit for the whole transfer, connecting included; zero for none.
+    std::chrono::milliseconds timeout { 0 };
+    // Nothing here keeps a response cache or reuses connections between
+    // requests, so every request already goes to the network; the flag makes
+    // that explicit and also rules out a reused connection.
+    bool reloadIgnoringCache = false;
+    // A body beyond this many bytes fails the transfer; zero for no limit.
+    std::size_t maxBodyBytes = 0;
+};
+
+struct HttpResponse {
+    long status = 0; // the last response's status, after redirects
+    std::string body;
+};
+
+struct HttpResult {
+    std::optional<HttpResponse> response; // absent when the transfer failed
+    std::string error;                    // what went wrong, when it failed
+
+    [[nodiscard]] bool ok() const { return response.has_value(); }
+};
+
+// Blocks until the GET has ended. Redirects are followed; only http and https
+// are spoken, and a URL without a scheme is refused rather than guessed at.
+// Any status counts as an answer: an error page is a response, not a failure.
+// Call from a worker thread (see fetch), never from the main thread.
+[[nodiscard]] HttpResult httpGet(const HttpRequest& request);
+
+// The same GET, awaited from a main-thread task.
+[[nodiscard]] inline auto fetch(HttpRequest request)
+{
+    return onWorker([request = std::move(request)] { return httpGet(request); });
+}
+
+// Whether the text is a URL as a URL parser takes it: an absolute URL or a
+// relative reference, with valid escapes and no blanks or control characters.
+// The empty text is not one.
+[[nodiscard]] bool isURL(std::string_view text);
+
+} // namespace sv::platform

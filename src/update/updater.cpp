@@ -1,0 +1,179 @@
+#include "update/updater.h"
+
+#include "app/app_info.h"
+#include "app/globals.h"
+#include "app/window_frame.h"
+#include "platform/bundle.h"
+#include "platform/dispatch.h"
+#include "platform/http.h"
+#include "platform/ui.h"
+
+#include <cmath>
+
+namespace sv {
+namespace {
+
+// A feed is a few hundred bytes of JSON; anything near this is not one.
+constexpr std::size_t maxFeedBytes = 4 * 1024 * 1024;
+
+std::string bundleIdentifier()
+{
+    if (const auto info = platform::Bundle::main().info()) {
+        if (auto it = info->find("CFBundleIdentifier"); it != info->end() && !it->second.empty())
+            return it->second;
+    }
+    return platform::builtInBundleIdentifier();
+}
+
+// Keeps a count of running checks right on every way out of a check.
+class Counted {
+public:
+    explicit Counted(int& count) : count_(count) { ++count_; }
+    ~Counted() { --count_; }
+    Counted(const Counted&) = delete;
+    Counted& operator=(const Counted&) = delete;
+
+private:
+    int& count_;
+};
+
+platform::Task<void> firstAutomaticCheck(std::weak_ptr<Updater*> self, double delay)
+{
+    co_await platform::sleepFor(delay);
+    // The sleep always runs to its end; if the updater went meanwhile,
+    // there is nothing left to check for.
+    if (auto alive = self.lock())
+        co_await (*alive)->check(false);
+}
+
+} // namespace
+
+UpdaterSettings UpdaterSettings::standard()
+{
+    UpdaterSettings settings;
+    settings.appVersion = [] { return sv::appVersion(); };
+    settings.appBuild = [] { return sv::appBuild(); };
+    settings.systemVersion = [] { return platform::runningSystemVersion(); };
+    settings.userDefaults = userDefaultsPath(globals().home, bundleIdentifier());
+    settings.defaultFeed = std::string(sv::defaultFeed);
+    settings.appURL = globals().appURL;
+    return settings;
+}
+
+Updater& Updater::shared()
+{
+    static Updater updater(UpdaterSettings::standard());
+    return updater;
+}
+
+Updater::Updater(UpdaterSettings settings)
+    : settings_(std::move(settings))
+    , self_(std::make_shared<Updater*>(this))
+{
+}
+
+Updater::~Updater() = default;
+
+void Updater::start()
+{
+    platform::startDetached(firstAutomaticCheck(self_, settings_.firstCheckDelay));
+    scheduleTick(std::chrono::steady_clock::now());
+}
+
+void Updater::scheduleTick(std::chrono::steady_clock::time_point origin)
+{
+    // Ticks fall on whole multiples of the interval after start(), so they
+    // do not drift by the time each one takes. After the machine slept past
+    // several of them, only the next one still to come is kept.
+    using Seconds = std::chrono::duration<double>;
+    const double interval = settings_.checkInterval;
+    if (!(interval > 0))
+        return;
+    const double elapsed = Seconds(std::chrono::steady_clock::now() - origin).count();
+    const double next = (std::floor(elapsed / interval) + 1) * interval;
+    std::weak_ptr<Updater*> self = self_;
+    platform::mainAfter(next - elapsed, [self, origin] {
+        auto alive = self.lock();
+        if (!alive)
+            return;
+        Updater& updater = **alive;
+        platform::startDetached(updater.check(false));
+        updater.scheduleTick(origin);
+    });
+}
+
+std::string Updater::feedURL() const
+{
+    return chooseFeedURL(readFeedURLDefault(settings_.userDefaults), settings_.defaultFeed);
+}
+
+platform::Task<void> Updater::check(bool manual)
+{
+    if (working_)
+        co_return;
+    const Counted counted(checksInProgress_);
+
+    platform::HttpRequest request;
+    request.url = feedURL();
+    request.timeout = settings_.feedTimeout;
+    request.reloadIgnoringCache = true;
+    request.maxBodyBytes = maxFeedBytes;
+    const platform::HttpResult result = co_await platform::fetch(std::move(request));
+
+    // A failed transfer and a body that is not a feed (an error page, say)
+    // are the same thing to the user: the server can't be reached.
+    std::optional<UpdateInfo> info;
+    if (result.ok()) {
+        try {
+            info = decodeUpdateInfo(result.response->body);
+        } catch (const FeedDecodeError&) {
+        }
+    }
+    if (!info) {
+        if (manual)
+            platform::alert(cantCheckTitle, cantCheckText);
+        co_return;
+    }
+
+    // A release the system is too old for counts as no newer release.
+    if (info->build <= settings_.appBuild() || !systemMeets(info->minimumSystemVersion)) {
+        if (manual)
+            platform::alert(upToDateTitle, upToDateText(settings_.appVersion()));
+        co_return;
+    }
+
+    // Automatic checks offer each build once per process; asking is
+    // recorded before the offer so a check that runs meanwhile sees it.
+    if (manual || askedBuild_ != info->build) {
+        askedBuild_ = info->build;
+        co_await offer(std::move(*info));
+    }
+}
+
+bool Updater::systemMeets(const std::optional<std::string>& minimumSystemVersion) const
+{
+    if (!minimumSystemVersion)
+        return true;
+    return settings_.systemVersion() >= requiredSystemVersion(*minimumSystemVersion);
+}
+
+std::string upToDateText(const std::string& appVersion)
+{
+    return "You have version " + appVersion + ", the latest one.";
+}
+
+platform::SystemVersion requiredSystemVersion(std::string_view minimumSystemVersion)
+{
+    std::vector<std::int64_t> numbers;
+    std::size_t at = 0;
+    while (at <= minimumSystemVersion.size() && numbers.size() < 3) {
+        const auto end = std::min(minimumSystemVersion.find('.', at), minimumSystemVersion.size());
+        if (auto number = parseSignedInteger(minimumSystemVersion.substr(at, end - at)))
+            numbers.push_back(*number);
+        at = end + 1;
+    }
+    numbers.resize(3, 0);
+    return { numbers[0], numbers[1], numbers[2] };
+}
+
+} // namespace sv

@@ -1,0 +1,104 @@
+#pragma once
+// The app's self-update controller: scheduled and manual checks of the feed,
+// and the offer of a newer release.
+
+#include "platform/system_version.h"
+#include "platform/task.h"
+#include "update/update_info.h"
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace sv {
+
+// Everything the updater takes from outside. The app uses standard(); tests
+// pass their own build, feed, server address and shorter delays.
+struct UpdaterSettings {
+    std::function<std::string()> appVersion;
+    std::function<std::int64_t()> appBuild;
+    std::function<platform::SystemVersion()> systemVersion;
+    // The user defaults file that may name another feed; read at every check.
+    std::filesystem::path userDefaults;
+    std::string defaultFeed;
+    // The local server's root URL; its jobs are at "api/state" below it.
+    std::string appURL;
+
+    double firstCheckDelay = 30; // seconds after start()
+    double checkInterval = 86400; // seconds, counted from start()
+    std::chrono::milliseconds feedTimeout { 20000 };
+    // The job list only decorates the offer; a stuck server must not hold it up.
+    std::chrono::milliseconds stateTimeout { 5000 };
+
+    // The running bundle's version and build, the kernel's version, the
+    // user's defaults file, the built-in feed and the process's appURL.
+    // Call after the process-wide values are installed.
+    [[nodiscard]] static UpdaterSettings standard();
+};
+
+class Updater {
+public:
+    // The one updater of the app, made with standard settings on first use
+    // and kept until the process ends. Main thread only.
+    static Updater& shared();
+
+    explicit Updater(UpdaterSettings settings);
+    // Pending timers are disarmed. Destroy an updater only while no check
+    // is running (the shared one is never destroyed before exit).
+    ~Updater();
+    Updater(const Updater&) = delete;
+    Updater& operator=(const Updater&) = delete;
+
+    // Schedules the automatic checks: the first after firstCheckDelay, then
+    // one every checkInterval counted from now. Call once, on the main thread.
+    void start();
+
+    // One check of the feed. Manual checks report every outcome; automatic
+    // ones stay silent unless they have something to offer. Never throws.
+    // Start it detached (platform::startDetached) from menus and pages.
+    [[nodiscard]] platform::Task<void> check(bool manual);
+
+    // The feed address a check would use now.
+    [[nodiscard]] std::string feedURL() const;
+
+    // True while an installation runs; every check is then a no-op.
+    [[nodiscard]] bool working() const { return working_; }
+    // The build last offered in this process (0 before any offer).
+    [[nodiscard]] std::int64_t askedBuild() const { return askedBuild_; }
+    // How many checks have begun and not yet ended.
+    [[nodiscard]] int checksInProgress() const { return checksInProgress_; }
+
+private:
+    friend struct UpdaterTestAccess;
+
+    [[nodiscard]] platform::Task<void> offer(UpdateInfo info);
+    [[nodiscard]] platform::Task<std::vector<std::string>> runningJobs();
+    [[nodiscard]] platform::Task<void> install(UpdateInfo info);
+    [[nodiscard]] bool systemMeets(const std::optional<std::string>& minimumSystemVersion) const;
+    void scheduleTick(std::chrono::steady_clock::time_point origin);
+
+    UpdaterSettings settings_;
+    bool working_ = false;
+    std::int64_t askedBuild_ = 0;
+    int checksInProgress_ = 0;
+    // Timers and the delayed first check hold a weak reference to this and
+    // do nothing once it is gone.
+    std::shared_ptr<Updater*> self_;
+};
+
+// Message texts of a check.
+inline constexpr const char* cantCheckTitle = "Can't check for updates";
+inline constexpr const char* cantCheckText = "The update server can't be reached right now. Please try again later.";
+inline constexpr const char* upToDateTitle = "Sandvoll is up to date";
+[[nodiscard]] std::string upToDateText(const std::string& appVersion);
+
+// The version a release's minimumSystemVersion asks for: the dot-separated
+// pieces that are whole numbers (optional sign, digits), major first; pieces
+// that are not are dropped and the later ones move up; missing ones are 0.
+[[nodiscard]] platform::SystemVersion requiredSystemVersion(std::string_view minimumSystemVersion);
+
+} // namespace sv

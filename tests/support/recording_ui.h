@@ -1,0 +1,54 @@
+#pragma once
+// A UI surface that records message boxes, choices and opened URLs instead
+// of showing them, installed for as long as it lives.
+
+#include "platform/ui.h"
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace sv::test {
+
+class RecordingUi final : public platform::UiSurface {
+public:
+    struct Alert {
+        std::string title;
+        std::string text;
+        bool operator==(const Alert&) const = default;
+    };
+    struct Choice {
+        std::string title;
+        std::string text;
+        std::vector<std::string> buttons;
+    };
+
+    RecordingUi() : previous_(platform::setUi(this)) {}
+    ~RecordingUi() override { platform::setUi(previous_); }
+    RecordingUi(const RecordingUi&) = delete;
+    RecordingUi& operator=(const RecordingUi&) = delete;
+
+    void alert(const std::string& title, const std::string& text) override { alerts.push_back({ title, text }); }
+
+    int choose(const std::string& title, const std::string& text, const std::vector<std::string>& buttons) override
+    {
+        choices.push_back({ title, text, buttons });
+        return chooser ? chooser(choices.back()) : answer;
+    }
+
+    void openURL(const std::string& url) override { openedURLs.push_back(url); }
+
+    [[nodiscard]] std::size_t shown() const { return alerts.size() + choices.size(); }
+
+    std::vector<Alert> alerts;
+    std::vector<Choice> choices;
+    std::vector<std::string> openedURLs;
+    // The button every choice gets, unless chooser decides.
+    int answer = -1;
+    std::function<int(const Choice&)> chooser;
+
+private:
+    platform::UiSurface* previous_;
+};
+
+} // namespace sv::test
