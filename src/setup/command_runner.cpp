@@ -1,0 +1,319 @@
+#include "setup/command_runner.h"
+
+#include "setup/unique_fd.h"
+#include "setup/utf8.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstring>
+#include <fcntl.h>
+#include <new>
+#include <spawn.h>
+#include <string_view>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace sv {
+namespace {
+
+// Output is collected in a buffer that starts at this size and doubles.
+// (The pipe keeps its default size: reads of a pipe's worth leave the bytes
+// in cache for the UTF-8 check, which measured faster than a larger pipe.)
+constexpr std::size_t firstBuffer = 64 << 10;
+
+std::string startFailure(const std::string& path, const std::optional<std::string>& cwd, int error)
+{
+    std::string text = "Could not start " + path;
+    if (cwd)
+        text += " in " + *cwd;
+    return text + ": " + std::strerror(error);
+}
+
+// Moves a descriptor above the standard three, so that making it the
+// child's standard output or error is always a real duplication (a dup2 onto
+// itself would leave the close-on-exec flag set).
+UniqueFd aboveStdio(UniqueFd fd)
+{
+    if (fd.get() > STDERR_FILENO)
+        return fd;
+    return UniqueFd(::fcntl(fd.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1));
+}
+
+class SpawnSetup {
+public:
+    SpawnSetup()
+    {
+        posix_spawn_file_actions_init(&actions);
+        posix_spawnattr_init(&attributes);
+    }
+    ~SpawnSetup()
+    {
+        posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attributes);
+    }
+    SpawnSetup(const SpawnSetup&) = delete;
+    SpawnSetup& operator=(const SpawnSetup&) = delete;
+
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+};
+
+// This process's environment with PATH replaced (or added).
+std::vector<std::string> childEnvironment(const std::string& searchPath)
+{
+    std::vector<std::string> entries;
+    for (char** entry = environ; entry && *entry; ++entry) {
+        if (std::string_view(*entry).starts_with("PATH="))
+            continue;
+        entries.emplace_back(*entry);
+    }
+    entries.push_back("PATH=" + searchPath);
+    return entries;
+}
+
+std::vector<char*> pointers(std::vector<std::string>& strings)
+{
+    std::vector<char*> result;
+    result.reserve(strings.size() + 1);
+    for (auto& s : strings)
+        result.push_back(s.data());
+    result.push_back(nullptr);
+    return result;
+}
+
+bool containsNul(const std::string& s) { return s.find('\0') != std::string::npos; }
+
+// Large regions are backed right away, with huge pages where the kernel
+// can, instead of one page fault per 4 KiB as they fill: on virtual
+// machines each fault costs microseconds, which for tens of megabytes of
+// output is most of the time spent. Only how pages are provided changes,
+// never their contents; kernels without these calls simply fault as usual.
+constexpr std::size_t prefaultFrom = 4 << 20;
+
+std::pair<void*, std::size_t> wholePages(void* data, std::size_t size)
+{
+    const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+    const auto begin = (reinterpret_cast<std::uintptr_t>(data) + page - 1) & ~(page - 1);
+    const auto end = (reinterpret_cast<std::uintptr_t>(data) + size) & ~(page - 1);
+    if (end <= begin)
+        return { nullptr, 0 };
+    return { reinterpret_cast<void*>(begin), end - begin };
+}
+
+void prefault(void* data, std::size_t size)
+{
+    const auto [begin, length] = wholePages(data, size);
+    if (length > 0)
+        (void)::madvise(begin, length, MADV_POPULATE_WRITE);
+}
+
+void preferHugePages(void* data, std::size_t size)
+{
+    const auto [begin, length] = wholePages(data, size);
+    if (length > 0)
+        (void)::madvise(begin, length, MADV_HUGEPAGE);
+}
+
+// The bytes read so far, in an anonymous mapping that doubles with mremap:
+// growing moves page tables instead of copying bytes, and fresh pages come
+// zeroed from the kernel, so nothing is filled twice.
+class OutputBuffer {
+public:
+    OutputBuffer() = default;
+    ~OutputBuffer()
+    {
+        if (data_)
+            ::munmap(data_, capacity_);
+    }
+    OutputBuffer(const OutputBuffer&) = delete;
+    OutputBuffer& operator=(const OutputBuffer&) = delete;
+
+    [[nodiscard]] char* data() const { return static_cast<char*>(data_); }
+    [[nodiscard]] std::size_t capacity() const { return capacity_; }
+
+    void grow()
+    {
+        const std::size_t larger = capacity_ ? capacity_ * 2 : firstBuffer;
+        void* moved = data_ ? ::mremap(data_, capacity_, larger, MREMAP_MAYMOVE)
+                            : ::mmap(nullptr, larger, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (moved == MAP_FAILED)
+            throw std::bad_alloc();
+        data_ = moved;
+        if (larger >= prefaultFrom) {
+            // The advice covers the whole mapping so that it stays one
+            // region that mremap can move.
+            preferHugePages(data_, larger);
+            prefault(data() + capacity_, larger - capacity_);
+        }
+        capacity_ = larger;
+    }
+
+private:
+    void* data_ = nullptr;
+    std::size_t capacity_ = 0;
+};
+
+ssize_t readSome(int fd, char* data, std::size_t size)
+{
+    ssize_t n;
+    do
+        n = ::read(fd, data, size);
+    while (n < 0 && errno == EINTR);
+    return n;
+}
+
+// Reads until end of file, checking UTF-8 as the bytes arrive so that the
+// check overlaps with the child's own work. Once the output is known not to
+// be UTF-8 the rest is still drained (the child must not block on a full
+// pipe) but no longer kept.
+std::string readAll(int fd)
+{
+    OutputBuffer buffer;
+    std::size_t used = 0;
+    std::size_t checked = 0;
+    bool invalid = false;
+    char spare[64 << 10];
+    for (;;) {
+        ssize_t n;
+        if (invalid) {
+            n = readSome(fd, spare, sizeof spare);
+        } else if (used < buffer.capacity()) {
+            n = readSome(fd, buffer.data() + used, buffer.capacity() - used);
+        } else {
+            // Full (or not yet made): grow only when there is more, so
+            // output that exactly fills the buffer costs no doubling.
+            n = readSome(fd, spare, sizeof spare);
+            if (n > 0) {
+                buffer.grow();
+                std::memcpy(buffer.data() + used, spare, static_cast<std::size_t>(n));
+            }
+        }
+        if (n <= 0)
+            break;
+        if (invalid)
+            continue;
+        used += static_cast<std::size_t>(n);
+        const Utf8Scan scan = scanUtf8(std::string_view(buffer.data() + checked, used - checked));
+        checked += scan.validLength;
+        invalid = scan.invalid;
+    }
+    // A sequence cut off by the end of the output is as invalid as a bad one.
+    if (invalid || checked != used)
+        return {};
+    std::string output;
+    output.reserve(used);
+    if (used >= prefaultFrom) {
+        preferHugePages(output.data(), used);
+        prefault(output.data(), used);
+    }
+    output.append(buffer.data(), used);
+    return output;
+}
+
+int waitForExit(pid_t pid)
+{
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR)
+            return -1;
+    }
+    if (WIFEXITED(status))
+        return WEXITSTATUS(status);
+    if (WIFSIGNALED(status))
+        return WTERMSIG(status);
+    return -1;
+}
+
+} // namespace
+
+RunResult run(const Globals& globals, const std::string& path, const std::vector<std::string>& arguments,
+    const std::optional<std::string>& cwd)
+{
+    // Strings with a NUL cannot cross exec intact; refuse rather than pass
+    // a silently shortened argument.
+    bool hasNul = containsNul(path) || (cwd && containsNul(*cwd)) || containsNul(globals.searchPath);
+    for (const auto& argument : arguments)
+        hasNul = hasNul || containsNul(argument);
+    if (hasNul)
+        return { -1, startFailure(path, cwd, EINVAL) };
+
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0)
+        return { -1, startFailure(path, cwd, errno) };
+    UniqueFd readEnd(ends[0]);
+    UniqueFd writeEnd = aboveStdio(UniqueFd(ends[1]));
+    if (!writeEnd)
+        return { -1, startFailure(path, cwd, errno) };
+
+    SpawnSetup setup;
+    posix_spawn_file_actions_adddup2(&setup.actions, writeEnd.get(), STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&setup.actions, writeEnd.get(), STDERR_FILENO);
+    if (cwd)
+        posix_spawn_file_actions_addchdir_np(&setup.actions, cwd->c_str());
+    // Descriptors opened elsewhere in the process without close-on-exec
+    // (by libraries, or by another thread right now) must not reach the
+    // child: one holding another run's pipe would delay that run's end.
+    posix_spawn_file_actions_addclosefrom_np(&setup.actions, STDERR_FILENO + 1);
+
+    // The child starts with no blocked signals and default dispositions,
+    // whatever this thread blocks or this process ignores.
+    sigset_t none, all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    posix_spawnattr_setsigmask(&setup.attributes, &none);
+    posix_spawnattr_setsigdefault(&setup.attributes, &all);
+    posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+    std::vector<std::string> argvStrings;
+    argvStrings.reserve(arguments.size() + 1);
+    argvStrings.push_back(path);
+    argvStrings.insert(argvStrings.end(), arguments.begin(), arguments.end());
+    auto argv = pointers(argvStrings);
+    auto envStrings = childEnvironment(globals.searchPath);
+    auto envp = pointers(envStrings);
+
+    pid_t pid = -1;
+    const int error = ::posix_spawn(&pid, path.c_str(), &setup.actions, &setup.attributes, argv.data(), envp.data());
+    // Our copy of the write end must go, or the read below never sees the end.
+    writeEnd.reset();
+    if (error != 0)
+        return { -1, startFailure(path, cwd, error) };
+
+    std::string output = readAll(readEnd.get());
+    readEnd.reset();
+    const int status = waitForExit(pid);
+    return { status, std::move(output) };
+}
+
+std::optional<std::string> which(const Globals& globals, const std::vector<std::string>& names)
+{
+    std::string_view rest = globals.searchPath;
+    while (!rest.empty()) {
+        const auto colon = rest.find(':');
+        const std::string_view directory = rest.substr(0, colon);
+        rest = colon == std::string_view::npos ? std::string_view() : rest.substr(colon + 1);
+        if (directory.empty())
+            continue;
+        for (const auto& name : names) {
+            std::string candidate(directory);
+            candidate += '/';
+            candidate += name;
+            if (isExecutableFile(candidate))
+                return candidate;
+        }
+    }
+    return std::nullopt;
+}
+
+bool isExecutableFile(const std::string& path)
+{
+    struct stat info;
+    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && ::access(path.c_str(), X_OK) == 0;
+}
+
+} // namespace sv

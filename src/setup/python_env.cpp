@@ -1,0 +1,84 @@
+#include "setup/python_env.h"
+
+#include "setup/command_runner.h"
+#include "setup/text_file.h"
+
+#include <optional>
+#include <sys/stat.h>
+
+namespace sv {
+namespace {
+
+// A failed command's output is what the user is shown. A command that
+// failed without printing anything (or printed something that is not
+// UTF-8) would leave an empty message box, so name the command instead.
+[[noreturn]] void failed(const std::string& program, const RunResult& result)
+{
+    if (!result.output.empty())
+        throw SetupError(result.output);
+    throw SetupError(program + " failed with status " + std::to_string(result.status) + " and printed nothing readable.");
+}
+
+void require(const std::string& program, const RunResult& result)
+{
+    if (result.status != 0)
+        failed(program, result);
+}
+
+void report(const StatusCallback& onStatus, std::string_view text)
+{
+    if (onStatus)
+        onStatus(std::string(text));
+}
+
+} // namespace
+
+std::string requirementsStampPath(const Globals& globals) { return globals.venv + "/.sandvoll-requirements"; }
+
+void ensurePython(const Globals& globals, const StatusCallback& onStatus)
+{
+    const std::string requirements = globals.project + "/requirements.txt";
+    const std::string stamp = requirementsStampPath(globals);
+    const std::string wanted = readTextFile(requirements).value_or(std::string());
+
+    if (isExecutableFile(globals.python)) {
+        const auto installed = readTextFile(stamp);
+        if (installed && *installed == wanted)
+            return;
+    }
+
+    // One lookup decides the tool for both creating and installing.
+    const std::optional<std::string> uv = which(globals, { "uv" });
+
+    if (!isExecutableFile(globals.python)) {
+        report(onStatus, settingUpPythonText);
+        if (uv) {
+            require(*uv, run(globals, *uv, { "venv", "--python", "3.12", globals.venv }));
+        } else {
+            const auto interpreter = which(globals, { "python3.12", "python3" });
+            if (!interpreter)
+                throw SetupError(std::string(pythonNotFoundText));
+            require(*interpreter, run(globals, *interpreter, { "-m", "venv", globals.venv }));
+        }
+    }
+
+    struct stat info;
+    if (::stat(requirements.c_str(), &info) != 0)
+        return;
+
+    report(onStatus, installingPackagesText);
+    if (uv) {
+        require(*uv, run(globals, *uv, { "pip", "install", "--python", globals.python, "-r", requirements }));
+    } else {
+        // An environment made without pip gets it here; if this fails the
+        // install below fails too and says why.
+        (void)run(globals, globals.python, { "-m", "ensurepip", "--upgrade" });
+        require(globals.python, run(globals, globals.python, { "-m", "pip", "install", "-r", requirements }));
+    }
+
+    // The text read at the start, not a new reading: a file changed during
+    // the install must not be recorded as installed.
+    writeTextFileAtomically(stamp, wanted);
+}
+
+} // namespace sv

@@ -1,0 +1,85 @@
+#include "setup/text_file.h"
+
+#include "setup/unique_fd.h"
+#include "setup/utf8.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace sv {
+
+std::optional<std::string> readTextFile(const std::filesystem::path& file)
+{
+    // O_NONBLOCK only matters for the open of a FIFO, which is then refused
+    // by the regular-file check below instead of hanging the launch.
+    UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (!fd)
+        return std::nullopt;
+    struct stat info;
+    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode))
+        return std::nullopt;
+
+    std::string text;
+    text.resize(static_cast<std::size_t>(info.st_size) + 1);
+    std::size_t used = 0;
+    for (;;) {
+        if (used == text.size())
+            text.resize(text.size() * 2);
+        const ssize_t n = ::read(fd.get(), text.data() + used, text.size() - used);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return std::nullopt;
+        if (n == 0)
+            break;
+        used += static_cast<std::size_t>(n);
+    }
+    text.resize(used);
+    if (!isValidUtf8(text))
+        return std::nullopt;
+    return text;
+}
+
+void writeTextFileAtomically(const std::filesystem::path& file, std::string_view text)
+{
+    namespace fs = std::filesystem;
+    auto fail = [&](int error) {
+        throw fs::filesystem_error("Could not write " + file.filename().string(), file,
+            std::error_code(error, std::generic_category()));
+    };
+
+    std::string temporary = file.string() + ".XXXXXX";
+    UniqueFd fd(::mkostemp(temporary.data(), O_CLOEXEC));
+    if (!fd)
+        fail(errno);
+
+    const auto discard = [&](int error) {
+        fd.reset();
+        ::unlink(temporary.c_str());
+        fail(error);
+    };
+    // mkostemp creates the file for its owner only; a stamp is ordinary data.
+    if (::fchmod(fd.get(), 0644) != 0)
+        discard(errno);
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd.get(), text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            discard(errno);
+        done += static_cast<std::size_t>(n);
+    }
+    // Without the flush a crash soon after the rename could leave an empty
+    // file under the final name, which would read as a different stamp.
+    if (::fsync(fd.get()) != 0)
+        discard(errno);
+    if (fd.reset() != 0)
+        discard(errno);
+    if (::rename(temporary.c_str(), file.c_str()) != 0)
+        discard(errno);
+}
+
+} // namespace sv
