@@ -1,23 +1,39 @@
 #include "app/app_delegate.h"
 
 #include "app/app_info.h"
+#include "app/bridge/navigation_policy.h"
+#include "app/bridge/script_message.h"
 #include "app/status_page.h"
 #include "app/window_frame.h"
 #include "platform/application.h"
 #include "platform/bundle.h"
 #include "platform/dispatch.h"
+#include "update/updater.h"
 
 namespace sv {
 
-AppDelegate::AppDelegate(const Globals& values) : globals_(values) {}
+AppDelegate::AppDelegate(const Globals& values)
+    : terminateApp([] { platform::terminate(); })
+    , startUpdater([] { Updater::shared().start(); })
+    , globals_(values)
+{
+}
 
 void AppDelegate::applicationDidFinishLaunching()
 {
+    buildMenu();
+
     platform::WebViewConfig config;
     config.mediaNeedsUserAction = false;
     config.userScript = userScriptSource(appVersion(), appBuild());
     config.messageHandler = messageHandlerName;
+    config.onMessage = [](const platform::ScriptMessage& message) {
+        didReceiveScriptMessage(message, Updater::shared());
+    };
+    config.decideNavigation = [](const platform::NavigationAction& action) { return decidePolicy(action); };
+    config.onNewWindow = [](const platform::NavigationAction& action) { createWebView(action); };
     auto view = platform::WebView::create(std::move(config));
+    webView_ = view.get();
 
     platform::WindowSpec spec;
     spec.title = windowTitle;
@@ -27,7 +43,7 @@ void AppDelegate::applicationDidFinishLaunching()
     spec.minHeight = windowMinHeight;
     spec.onCloseRequest = [this] {
         if (applicationShouldTerminateAfterLastWindowClosed())
-            platform::terminate();
+            terminateApp();
     };
     window = platform::Window::create(spec, *view);
     web = std::move(view);
@@ -48,6 +64,10 @@ void AppDelegate::applicationDidFinishLaunching()
 
 void AppDelegate::applicationWillTerminate()
 {
+    // A server that was already running when the app started is not ours
+    // to stop.
+    if (server)
+        server->terminate();
     if (window) {
         const auto size = window->size();
         saveWindowFrame(defaultsPath(), frameAutosaveName, { size.width, size.height, window->isMaximized() });
@@ -55,12 +75,6 @@ void AppDelegate::applicationWillTerminate()
 }
 
 void AppDelegate::showStatus(const std::string& text) { web->loadHTML(statusPageHTML(text)); }
-
-void AppDelegate::startupTask()
-{
-    // Provisioning and the server start join here; until then the status
-    // page stays with its first line.
-}
 
 std::filesystem::path AppDelegate::defaultsPath() const
 {

@@ -5,12 +5,13 @@
 #include "app/globals.h"
 #include "platform/web_view.h"
 #include "platform/window.h"
+#include "server/server_process.h"
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
-#include <sys/types.h>
 
 namespace sv {
 
@@ -22,6 +23,19 @@ inline constexpr int windowMinWidth = 900;
 inline constexpr int windowMinHeight = 600;
 inline constexpr const char* messageHandlerName = "sv";
 
+inline constexpr const char* cantStartTitle = "Sandvoll can't start";
+inline constexpr std::size_t startupErrorCharacters = 1200;
+inline constexpr const char* notRespondingTitle = "Sandvoll isn't responding";
+inline constexpr const char* notRespondingText = "Log: ~/Library/Application Support/Sandvoll/server.log";
+
+// How the first load waits for the server. The app uses these values; tests
+// shorten the pause.
+struct ReadinessSettings {
+    double pauseSeconds = 0.5;
+    int lastTry = 120;       // the attempt with this number is the last
+    double probeTimeout = 1; // seconds for one probe
+};
+
 class AppDelegate {
 public:
     explicit AppDelegate(const Globals& values);
@@ -30,23 +44,51 @@ public:
 
     // The launch sequence, once, on the main thread.
     void applicationDidFinishLaunching();
-    // Runs once when the app is about to quit.
+    // Runs once when the app is about to quit: stops the server it started
+    // and remembers the window's size.
     void applicationWillTerminate();
     // Closing the only window ends the app.
     [[nodiscard]] bool applicationShouldTerminateAfterLastWindowClosed() const { return true; }
 
+    // The menu bar: the application menu, Edit and View.
+    void buildMenu();
+    // Menu and page commands.
+    void checkUpdates();
+    void reload();
+
     // Replaces the window's content with a one-line status page. Main thread only.
     void showStatus(const std::string& text);
 
+    // Starts the server program, or tells the user why it could not.
+    void startServer();
+    // One probe of the server's state endpoint: true only for status 200.
+    // Blocks for at most the probe's timeout.
+    [[nodiscard]] bool serverUp() const;
+    // Probes off the main thread until the server answers, then loads the
+    // application page; gives up with a message after the last try.
+    void waitAndLoad(int tries);
+
+    // The start-up work: provisioning on the calling (worker) thread, then
+    // the server and the first load on the main thread.
+    void startupTask();
+
     std::unique_ptr<platform::Window> window;
     std::unique_ptr<platform::WebSurface> web;
-    std::optional<pid_t> server;
+    std::optional<ServerProcess> server;
+
+    // Seams for tests; the app keeps the defaults.
+    ReadinessSettings readiness;
+    std::function<void()> terminateApp;
+    std::function<void()> startUpdater;
 
 private:
-    void startupTask();
+    void editingCommand(void (platform::WebView::*command)());
+    void failStartup(const std::string& errorText);
     [[nodiscard]] std::filesystem::path defaultsPath() const;
 
     const Globals& globals_;
+    // The real view behind `web`, for the clipboard commands.
+    platform::WebView* webView_ = nullptr;
 };
 
 } // namespace sv

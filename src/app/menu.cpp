@@ -1,0 +1,46 @@
+// The menu bar and the commands behind it.
+
+#include "app/app_delegate.h"
+#include "app/app_info.h"
+#include "platform/application.h"
+#include "platform/menu.h"
+#include "platform/task.h"
+#include "update/updater.h"
+
+namespace sv {
+
+void AppDelegate::buildMenu()
+{
+    using platform::Menu;
+    using platform::MenuItem;
+    std::vector<Menu> menus;
+    menus.push_back(Menu { "",
+        {
+            {
+                MenuItem { "About Sandvoll", 0, [] { platform::showAboutDialog("Sandvoll", appVersion()); } },
+                MenuItem { "Check for Updates…", 0, [this] { checkUpdates(); } },
+            },
+            { MenuItem { "Quit Sandvoll", 'q', [this] { terminateApp(); } } },
+        } });
+    menus.push_back(Menu { "Edit",
+        { {
+            MenuItem { "Cut", 'x', [this] { editingCommand(&platform::WebView::cut); } },
+            MenuItem { "Copy", 'c', [this] { editingCommand(&platform::WebView::copy); } },
+            MenuItem { "Paste", 'v', [this] { editingCommand(&platform::WebView::paste); } },
+            MenuItem { "Select All", 'a', [this] { editingCommand(&platform::WebView::selectAll); } },
+        } } });
+    menus.push_back(Menu { "View", { { MenuItem { "Reload", 'r', [this] { reload(); } } } } });
+    platform::installMenuBar(menus);
+}
+
+void AppDelegate::checkUpdates() { platform::startDetached(Updater::shared().check(true)); }
+
+void AppDelegate::reload() { web->reload(); }
+
+void AppDelegate::editingCommand(void (platform::WebView::*command)())
+{
+    if (webView_)
+        (webView_->*command)();
+}
+
+} // namespace sv

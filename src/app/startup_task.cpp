@@ -1,0 +1,49 @@
+// The start-up work after the window shows: provisioning on a worker, then
+// the server and the first load on the main thread.
+
+#include "app/app_delegate.h"
+#include "platform/dispatch.h"
+#include "platform/text.h"
+#include "platform/ui.h"
+#include "setup/code_sync.h"
+#include "setup/command_runner.h"
+#include "setup/python_env.h"
+
+#include <exception>
+
+namespace sv {
+
+void AppDelegate::startupTask()
+{
+    try {
+        syncCode(globals_);
+        ensurePython(globals_, [this](const std::string& line) {
+            platform::mainAsync([this, line] { showStatus(line); });
+        });
+    } catch (const SetupError& error) {
+        failStartup(error.message);
+        return;
+    } catch (const std::exception& error) {
+        failStartup(error.what());
+        return;
+    }
+    // Status lines were posted before this, on the same queue, so they are
+    // all shown before the server step runs.
+    platform::mainAsync([this] {
+        if (!serverUp())
+            startServer();
+        waitAndLoad(0);
+        if (startUpdater)
+            startUpdater();
+    });
+}
+
+void AppDelegate::failStartup(const std::string& errorText)
+{
+    platform::mainAsync([this, text = platform::lastCharacters(errorText, startupErrorCharacters)] {
+        platform::alert(cantStartTitle, text);
+        terminateApp();
+    });
+}
+
+} // namespace sv

@@ -1,0 +1,53 @@
+// Waiting for the server and the first load of its page.
+
+#include "app/app_delegate.h"
+#include "platform/dispatch.h"
+#include "platform/http.h"
+#include "platform/ui.h"
+
+#include <chrono>
+
+namespace sv {
+
+bool AppDelegate::serverUp() const
+{
+    platform::HttpRequest request;
+    request.url = globals_.appURL + "api/state";
+    request.timeout = std::chrono::milliseconds(static_cast<long>(readiness.probeTimeout * 1000));
+    // Only the status matters; a huge body must not hold the probe up.
+    request.maxBodyBytes = 1 << 20;
+    const auto result = platform::httpGet(request);
+    return result.response && result.response->status == 200;
+}
+
+void AppDelegate::startServer()
+{
+    auto launch = launchServer(globals_);
+    if (launch.process) {
+        server = launch.process;
+        return;
+    }
+    platform::alert(serverCouldNotStartTitle, serverLaunchFailureText(launch.error, globals_.python));
+}
+
+void AppDelegate::waitAndLoad(int tries)
+{
+    // The probe blocks, so it runs on a worker; every decision is made on
+    // the main thread, where the web view and the message boxes live.
+    platform::globalAsync([this, tries] {
+        const bool up = serverUp();
+        platform::mainAsync([this, tries, up] {
+            if (up) {
+                web->loadURL(globals_.appURL);
+                return;
+            }
+            if (tries >= readiness.lastTry) {
+                platform::alert(notRespondingTitle, notRespondingText);
+                return;
+            }
+            platform::mainAfter(readiness.pauseSeconds, [this, tries] { waitAndLoad(tries + 1); });
+        });
+    });
+}
+
+} // namespace sv
