@@ -40,11 +40,5 @@ TEST(SwapScript, HostilePathsStayOneWordEach)
     EXPECT_FALSE(script.ends_with('\n'));
 }
 
-TEST(SwapScript, ExtremePidsAreWrittenInDecimal)
-{
-    EXPECT_TRUE(swapScriptText(2147483647, "/a.app", "/w/b.app", "/w").starts_with("while kill -0 2147483647 2>"));
-    EXPECT_TRUE(swapScriptText(1, "/a.app", "/w/b.app", "/w").starts_with("while kill -0 1 2>"));
-}
-
 } // namespace
 } // namespace sv
