@@ -114,6 +114,9 @@ void unpackPackage(
 
 void removeWorkDirectory(const std::filesystem::path& workDirectory) noexcept
 {
+    // A failure before the path was even chosen leaves nothing to remove.
+    if (workDirectory.empty())
+        return;
     std::error_code ec;
     std::filesystem::remove_all(workDirectory, ec);
     if (!ec)
