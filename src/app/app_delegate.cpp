@@ -8,12 +8,14 @@
 #include "platform/application.h"
 #include "platform/bundle.h"
 #include "platform/dispatch.h"
+#include "setup/code_sync.h"
 #include "update/updater.h"
 
 namespace sv {
 
 AppDelegate::AppDelegate(const Globals& values)
-    : terminateApp([] { platform::terminate(); })
+    : shippedCode(shippedCodeDirectory(platform::Bundle::main()))
+    , terminateApp([] { platform::terminate(); })
     , startUpdater([] { Updater::shared().start(); })
     , globals_(values)
 {

@@ -78,6 +78,8 @@ public:
 
     // Seams for tests; the app keeps the defaults.
     ReadinessSettings readiness;
+    // Where the code shipped with the app lives: the bundle's "app" resource.
+    std::string shippedCode;
     std::function<void()> terminateApp;
     std::function<void()> startUpdater;
 

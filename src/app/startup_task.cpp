@@ -16,7 +16,7 @@ namespace sv {
 void AppDelegate::startupTask()
 {
     try {
-        syncCode(globals_);
+        syncCode(globals_, shippedCode);
         ensurePython(globals_, [this](const std::string& line) {
             platform::mainAsync([this, line] { showStatus(line); });
         });

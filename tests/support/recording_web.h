@@ -1,0 +1,22 @@
+#pragma once
+// A web surface that records what the app loads into it.
+
+#include "platform/web_view.h"
+
+#include <string>
+#include <vector>
+
+namespace sv::test {
+
+class RecordingWeb final : public platform::WebSurface {
+public:
+    void loadHTML(const std::string& html) override { htmls.push_back(html); }
+    void loadURL(const std::string& url) override { urls.push_back(url); }
+    void reload() override { ++reloads; }
+
+    std::vector<std::string> htmls;
+    std::vector<std::string> urls;
+    int reloads = 0;
+};
+
+} // namespace sv::test
