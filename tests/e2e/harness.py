@@ -117,9 +117,25 @@ class App:
         wait_until(lambda: self.geometry()["WIDTH"] == width and self.geometry()["HEIGHT"] == height,
                    10, "the window to take %dx%d" % (width, height))
 
-    def key(self, keys):
-        self.xdotool("windowactivate", "--sync", self.window)
-        self.xdotool("key", "--window", self.window, keys)
+    def key(self, keys, window=None):
+        target = window or self.window
+        self.xdotool("windowfocus", "--sync", target)
+        self.xdotool("key", "--clearmodifiers", keys)
+
+    def find_window(self, title, timeout=30):
+        def find():
+            found = self.xdotool("search", "--onlyvisible", "--name", title)
+            return found.split()[0] if found else None
+        return wait_until(find, timeout, "a window titled %r" % title)
+
+    def support(self):
+        return self.home / "Library/Application Support/Sandvoll"
+
+    def server_log(self):
+        try:
+            return (self.support() / "server.log").read_text(errors="replace")
+        except FileNotFoundError:
+            return ""
 
     def terminate(self, sig=signal.SIGTERM, timeout=20):
         self.process.send_signal(sig)
@@ -137,10 +153,23 @@ class App:
 
 
 def window_image(display, app, name):
-    """A screenshot cropped to the app's window."""
+    """A screenshot cropped to the app's web view (below the window's menu bar)."""
     path = display.screenshot(name)
     g = app.geometry()
-    return Image.open(path).convert("RGB").crop((g["X"], g["Y"], g["X"] + g["WIDTH"], g["Y"] + g["HEIGHT"]))
+    window = Image.open(path).convert("RGB").crop((g["X"], g["Y"], g["X"] + g["WIDTH"], g["Y"] + g["HEIGHT"]))
+    return window.crop((0, menu_bar_height(window), window.width, window.height))
+
+
+def menu_bar_height(window):
+    """Rows at the top that belong to the menu bar: up to its bottom border."""
+    grey = window.convert("L")
+    limit = min(80, grey.height)
+    for y in range(limit):
+        row = [grey.getpixel((x, y)) for x in range(0, grey.width, 7)]
+        if max(row) < 235 and max(row) - min(row) < 8:
+            # the menu bar's uniform bottom border line
+            return y + 1
+    return 0
 
 
 def read_text(image):

@@ -5,6 +5,12 @@ if (app) {
   document.getElementById("about").textContent =
     "Sandvoll " + app.version + " (build " + app.build + ")";
 }
+// Inside Sandvoll the page can ask the app to look for a newer release.
+const checkButton = document.getElementById("check-updates");
+const bridge = window.webkit && window.webkit.messageHandlers && window.webkit.messageHandlers.sv;
+checkButton.disabled = !bridge;
+checkButton.addEventListener("click", () => bridge && bridge.postMessage("checkUpdates"));
+
 // Tell the server what the page read, so its log shows it.
 fetch("/api/hello", {
   method: "POST",
