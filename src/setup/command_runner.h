@@ -41,8 +41,10 @@ struct RunResult {
 // `globals.searchPath`, the same standard input, one pipe as both standard
 // output and standard error, and no other descriptor of this process.
 // Blocks until the child and everything that inherited its output have
-// closed the pipe and the child has exited. Never throws for anything the
-// child does; reentrant and safe to call from several threads at once.
+// closed the pipe and the child has exited. Whatever the child does, this
+// only fails by returning (short of the output exhausting memory, which
+// throws std::bad_alloc). Reentrant and safe to call from several threads
+// at once.
 [[nodiscard]] RunResult run(const Globals& globals, const std::string& path,
     const std::vector<std::string>& arguments, const std::optional<std::string>& cwd = std::nullopt);
 

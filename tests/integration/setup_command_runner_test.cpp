@@ -1,4 +1,5 @@
 #include "setup/command_runner.h"
+#include "setup/utf8.h"
 #include "support/sandbox.h"
 
 #include <fcntl.h>
@@ -63,9 +64,16 @@ TEST_F(Run, MuchOutputIsReadWholeWithoutBlocking)
     while (text.size() < 5'000'000)
         text += "line " + std::to_string(text.size()) + " æøå €\n";
     test::writeFile(box / "big.txt", text);
-    const auto result = run(globals, "/bin/cat", { (box / "big.txt").string() });
-    EXPECT_EQ(result.status, 0);
-    EXPECT_TRUE(result.output == text) << "output of " << result.output.size() << " bytes differs";
+    // Sizes around the first buffer's end, where it grows, and one past the
+    // size from which memory is prepared in advance.
+    for (const std::size_t size : { std::size_t(65535), std::size_t(65536), std::size_t(65537), text.size() }) {
+        const auto result = run(globals, "/usr/bin/head", { "-c", std::to_string(size), (box / "big.txt").string() });
+        EXPECT_EQ(result.status, 0);
+        const std::string expected = text.substr(0, size);
+        // Cut inside a character, the output is not UTF-8; otherwise it is whole.
+        EXPECT_TRUE(result.output == (isValidUtf8(expected) ? expected : std::string()))
+            << size << ": output of " << result.output.size() << " bytes differs";
+    }
 }
 
 TEST_F(Run, OutputThatIsNotUtf8IsEmptyButTheStatusStays)

@@ -1,0 +1,74 @@
+// run() collecting 64 MB from a child, against cat copying the same bytes to
+// /dev/null, measured side by side (alternating, median of each).
+
+#include "setup/command_runner.h"
+#include "support/sandbox.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+} // namespace
+
+int main()
+{
+    constexpr std::size_t size = 64u << 20;
+    constexpr int rounds = 15;
+    sv::test::Sandbox box;
+    const sv::Globals globals((box / "home").string(), 0, "/usr/bin:/bin");
+
+    // Installer-like text: ASCII lines, each with one non-ASCII character.
+    std::string text;
+    text.reserve(size);
+    for (std::size_t line = 0; text.size() < size; ++line)
+        text += "  Downloading package_" + std::to_string(line) + "-1.0-py3-none-any.whl (12.3 kB) \u2014 ok\n";
+    text.resize(size - 1);
+    text += '\n';
+    const std::string file = (box / "output.txt").string();
+    sv::test::writeFile(file, text);
+    const std::string quoted = "'" + file + "'";
+
+    const auto time = [](auto&& body) {
+        const auto start = Clock::now();
+        body();
+        return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    };
+    std::vector<double> collected, toNull, throughPipe;
+    for (int round = -1; round < rounds; ++round) { // round -1 warms the caches
+        double a = time([&] {
+            const auto result = sv::run(globals, "/bin/cat", { file });
+            if (result.status != 0 || result.output.size() != size) {
+                std::fprintf(stderr, "run() returned %d with %zu bytes\n", result.status, result.output.size());
+                std::exit(1);
+            }
+        });
+        double b = time([&] { (void)sv::run(globals, "/bin/sh", { "-c", "cat " + quoted + " >/dev/null" }); });
+        double c = time([&] { (void)sv::run(globals, "/bin/sh", { "-c", "cat " + quoted + " | cat >/dev/null" }); });
+        if (round >= 0) {
+            collected.push_back(a);
+            toNull.push_back(b);
+            throughPipe.push_back(c);
+        }
+    }
+    const double a = median(collected), b = median(toNull), c = median(throughPipe);
+    const double mb = static_cast<double>(size) / (1 << 20);
+    std::printf("64 MB, median of %d rounds\n", rounds);
+    std::printf("  run(cat file), output collected and checked: %8.2f ms  (%6.0f MB/s)\n", a, mb / a * 1000);
+    std::printf("  cat file >/dev/null:                         %8.2f ms  (%6.0f MB/s)\n", b, mb / b * 1000);
+    std::printf("  cat file | cat >/dev/null:                   %8.2f ms  (%6.0f MB/s)\n", c, mb / c * 1000);
+    std::printf("ratio run / cat to /dev/null:         %.2fx (target within 1.3x)\n", a / b);
+    std::printf("ratio run / cat through a pipe:       %.2fx\n", a / c);
+    return 0;
+}
