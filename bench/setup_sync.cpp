@@ -1,5 +1,9 @@
 // syncCode() copying a 2,000-file tree against cp -a of the same tree,
 // measured side by side (alternating, median of each).
+//
+// On a shared disk the figures follow the disk's write-back more than either
+// program; TMPDIR=/dev/shm measures the copying itself, --sync starts every
+// measurement from a flushed disk, SV_BENCH_VERBOSE=1 prints every round.
 
 #include "setup/code_sync.h"
 #include "setup/command_runner.h"
@@ -8,6 +12,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <unistd.h>
@@ -103,6 +108,9 @@ int main(int argc, char** argv)
             updated.push_back(update);
         }
     }
+    if (std::getenv("SV_BENCH_VERBOSE"))
+        for (std::size_t i = 0; i < synced.size(); ++i)
+            std::printf("  round %2zu: sync %7.2f  cp %7.2f  update %7.2f\n", i, synced[i], copied[i], updated[i]);
     const double a = median(synced), b = median(copied), c = median(updated);
     std::printf("tree of %d files and 1 link in 41 folders, median of %d rounds%s\n", files, rounds,
         flush ? ", disk flushed before each" : "");

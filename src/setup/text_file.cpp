@@ -42,44 +42,56 @@ std::optional<std::string> readTextFile(const std::filesystem::path& file)
     return text;
 }
 
-void writeTextFileAtomically(const std::filesystem::path& file, std::string_view text)
+namespace {
+
+[[noreturn]] void writeFailed(const std::filesystem::path& file, int error)
 {
-    namespace fs = std::filesystem;
-    auto fail = [&](int error) {
-        throw fs::filesystem_error("Could not write " + file.filename().string(), file,
-            std::error_code(error, std::generic_category()));
-    };
+    throw std::filesystem::filesystem_error("Could not write " + file.filename().string(), file,
+        std::error_code(error, std::generic_category()));
+}
 
-    std::string temporary = file.string() + ".XXXXXX";
-    UniqueFd fd(::mkostemp(temporary.data(), O_CLOEXEC));
-    if (!fd)
-        fail(errno);
-
-    const auto discard = [&](int error) {
-        fd.reset();
-        ::unlink(temporary.c_str());
-        fail(error);
-    };
-    // mkostemp creates the file for its owner only; a stamp is ordinary data.
-    if (::fchmod(fd.get(), 0644) != 0)
-        discard(errno);
+// Writes all of `text`; returns 0 or the error.
+int writeAll(int fd, std::string_view text)
+{
     std::size_t done = 0;
     while (done < text.size()) {
-        const ssize_t n = ::write(fd.get(), text.data() + done, text.size() - done);
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
-            discard(errno);
+            return errno;
         done += static_cast<std::size_t>(n);
     }
+    return 0;
+}
+
+} // namespace
+
+void writeTextFileAtomically(const std::filesystem::path& file, std::string_view text)
+{
+    std::string temporary = file.string() + ".XXXXXX";
+    UniqueFd fd(::mkostemp(temporary.data(), O_CLOEXEC));
+    if (!fd)
+        writeFailed(file, errno);
+
+    int error = 0;
+    // mkostemp creates the file for its owner only; a stamp is ordinary data.
+    if (::fchmod(fd.get(), 0644) != 0)
+        error = errno;
+    if (!error)
+        error = writeAll(fd.get(), text);
     // Without the flush a crash soon after the rename could leave an empty
     // file under the final name, which would read as a different stamp.
-    if (::fsync(fd.get()) != 0)
-        discard(errno);
-    if (fd.reset() != 0)
-        discard(errno);
-    if (::rename(temporary.c_str(), file.c_str()) != 0)
-        discard(errno);
+    if (!error && ::fsync(fd.get()) != 0)
+        error = errno;
+    if (fd.reset() != 0 && !error)
+        error = errno;
+    if (!error && ::rename(temporary.c_str(), file.c_str()) != 0)
+        error = errno;
+    if (error) {
+        ::unlink(temporary.c_str());
+        writeFailed(file, error);
+    }
 }
 
 } // namespace sv
