@@ -10,8 +10,26 @@
 #include "setup/python_env.h"
 
 #include <exception>
+#include <filesystem>
+#include <string_view>
 
 namespace sv {
+namespace {
+
+// The text a person is shown for an error: a file-system error's own words
+// and paths, without the library's technical prefix.
+std::string describe(const std::exception& error)
+{
+    std::string_view text = error.what();
+    if (dynamic_cast<const std::filesystem::filesystem_error*>(&error)) {
+        constexpr std::string_view prefix = "filesystem error: ";
+        if (text.starts_with(prefix))
+            text.remove_prefix(prefix.size());
+    }
+    return std::string(text);
+}
+
+} // namespace
 
 void AppDelegate::startupTask()
 {
@@ -24,7 +42,7 @@ void AppDelegate::startupTask()
         failStartup(error.message);
         return;
     } catch (const std::exception& error) {
-        failStartup(error.what());
+        failStartup(describe(error));
         return;
     }
     // Status lines were posted before this, on the same queue, so they are

@@ -176,7 +176,9 @@ TEST_F(Readiness, StartupWhereTheSupportFolderCannotBeMadeReportsTheFileSystemEr
     ASSERT_TRUE(test::waitFor([&] { return terminations == 1; }));
     ASSERT_EQ(ui.alerts.size(), 1u);
     EXPECT_EQ(ui.alerts[0].title, "Sandvoll can't start");
-    EXPECT_NE(ui.alerts[0].text.find("Not a directory"), std::string::npos) << ui.alerts[0].text;
+    EXPECT_TRUE(ui.alerts[0].text.starts_with("Could not create the support directory: Not a directory ["
+        + globals->support + "]"))
+        << ui.alerts[0].text;
     EXPECT_EQ(test::readFile(sandbox / "Library"), "in the way");
 }
 
