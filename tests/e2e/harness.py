@@ -128,6 +128,19 @@ class App:
             return found.split()[0] if found else None
         return wait_until(find, timeout, "a window titled %r" % title)
 
+    def click(self, image_point, display_image_offset):
+        x = image_point[0] + display_image_offset[0]
+        y = image_point[1] + display_image_offset[1]
+        self.xdotool("mousemove", "--sync", str(x), str(y))
+        self.xdotool("click", "1")
+
+    def view_origin(self, name="origin.png"):
+        """Screen position of the web view's top-left corner."""
+        path = self.display.screenshot(name)
+        g = self.geometry()
+        window = Image.open(path).convert("RGB").crop((g["X"], g["Y"], g["X"] + g["WIDTH"], g["Y"] + g["HEIGHT"]))
+        return (g["X"], g["Y"] + menu_bar_height(window))
+
     def support(self):
         return self.home / "Library/Application Support/Sandvoll"
 
@@ -201,6 +214,24 @@ def wait_for_page(display, app, name, timeout=30, condition=None):
     return wait_until(attempt, timeout, "the window to paint " + name, interval=0.2)
 
 
+def find_words(image, *words):
+    """Centre of the first place where the words appear in a row, in image coordinates, or None."""
+    with tempfile.NamedTemporaryFile(suffix=".png") as f:
+        image.convert("L").resize((image.width * 2, image.height * 2)).point(
+            lambda v: 0 if v < 200 else 255).save(f.name)
+        result = subprocess.run(["tesseract", f.name, "-", "--psm", "11", "tsv"], capture_output=True,
+                                text=True, timeout=120)
+    rows = [line.split("\t") for line in result.stdout.splitlines()[1:]]
+    found = [(r[11].strip(), int(r[6]), int(r[7]), int(r[8]), int(r[9])) for r in rows if len(r) == 12 and r[11].strip()]
+    for i in range(len(found) - len(words) + 1):
+        if all(found[i + k][0].startswith(w) for k, w in enumerate(words)):
+            first, last = found[i], found[i + len(words) - 1]
+            left, top = first[1], min(w[2] for w in found[i:i + len(words)])
+            right, bottom = last[1] + last[3], max(w[2] + w[4] for w in found[i:i + len(words)])
+            return ((left + right) // 4, (top + bottom) // 4)
+    return None
+
+
 def ink_box(image, threshold=250):
     """Bounding box of everything that is not (nearly) white."""
     mask = image.convert("L").point(lambda v: 255 if v < threshold else 0)
@@ -209,6 +240,52 @@ def ink_box(image, threshold=250):
 
 def defaults_file(home):
     return Path(home) / "Library/Preferences" / (BUNDLE_ID + ".plist")
+
+
+def provision_in_step(home, start_py, bundle=BUNDLE):
+    """Lays out a support folder that is already in step with the bundle, with our own start.py.
+
+    The app then copies nothing and installs nothing; what the server does is up to start_py.
+    """
+    shipped = Path(bundle) / "Contents/Resources/app"
+    support = Path(home) / "Library/Application Support/Sandvoll"
+    project = support / "app"
+    project.mkdir(parents=True, exist_ok=True)
+    shutil.copy(shipped / ".stamp", project / ".stamp")
+    shutil.copy(shipped / "requirements.txt", project / "requirements.txt")
+    (project / "start.py").write_text(start_py)
+    venv_bin = support / "venv/bin"
+    venv_bin.mkdir(parents=True, exist_ok=True)
+    (venv_bin / "python").symlink_to("/usr/bin/python3")
+    (support / "venv/.sandvoll-requirements").write_text((shipped / "requirements.txt").read_text())
+    return support
+
+
+# A server program that starts but never serves: the status page stays.
+NEVER_SERVES = "import time\ntime.sleep(600)\n"
+
+
+def write_defaults(home, values):
+    path = defaults_file(home)
+    path.parent.mkdir(parents=True, exist_ok=True)
+    with open(path, "wb") as f:
+        plistlib.dump(values, f)
+
+
+def register_url_handler(home, schemes, record):
+    """Makes a script that appends each URL to `record` the default handler of the schemes in this HOME."""
+    apps = Path(home) / ".local/share/applications"
+    apps.mkdir(parents=True, exist_ok=True)
+    script = Path(home) / "record-url.sh"
+    script.write_text('#!/bin/sh\nprintf "%%s\\n" "$1" >> "%s"\n' % record)
+    script.chmod(0o755)
+    (apps / "record-url.desktop").write_text(
+        "[Desktop Entry]\nType=Application\nName=Record URL\nExec=%s %%u\nNoDisplay=true\nMimeType=%s\n"
+        % (script, "".join("x-scheme-handler/%s;" % s for s in schemes)))
+    config = Path(home) / ".config"
+    config.mkdir(parents=True, exist_ok=True)
+    (config / "mimeapps.list").write_text(
+        "[Default Applications]\n" + "".join("x-scheme-handler/%s=record-url.desktop\n" % s for s in schemes))
 
 
 def read_defaults(home):

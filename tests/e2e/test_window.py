@@ -6,10 +6,16 @@ import tempfile
 import unittest
 from pathlib import Path
 
-from harness import BUNDLE, AppTestCase, ink_box, read_defaults, read_text, wait_for_page, window_image
+from harness import (BUNDLE, NEVER_SERVES, AppTestCase, ink_box, provision_in_step, read_defaults, read_text,
+                     wait_for_page, window_image)
 
 
 class WindowTest(AppTestCase):
+    def setUp(self):
+        super().setUp()
+        # The first line stays while the server takes its time.
+        provision_in_step(self.home, NEVER_SERVES)
+
     def test_first_launch_shows_the_status_line_grey_and_centred(self):
         app = self.launch()
         app.wait_for_window()
