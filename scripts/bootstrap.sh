@@ -7,7 +7,7 @@ packages=(
   # build
   build-essential cmake ninja-build pkg-config
   libgtk-4-dev libwebkitgtk-6.0-dev libcurl4-openssl-dev libssl-dev
-  nlohmann-json3-dev libplist-dev libicu-dev
+  nlohmann-json3-dev libplist-dev libicu-dev libx11-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   xvfb xauth x11-utils xdotool imagemagick tesseract-ocr tesseract-ocr-eng
