@@ -1,5 +1,7 @@
 #include "server/server_process.h"
 
+#include "setup/command_runner.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -8,8 +10,6 @@
 #include <string_view>
 #include <unistd.h>
 #include <vector>
-
-extern char** environ;
 
 namespace sv {
 namespace {
@@ -22,27 +22,6 @@ struct FileActions {
     FileActions& operator=(const FileActions&) = delete;
 };
 
-std::vector<std::string> serverEnvironment(const std::string& searchPath)
-{
-    std::vector<std::string> entries;
-    for (char** entry = environ; entry && *entry; ++entry) {
-        if (!std::string_view(*entry).starts_with("PATH="))
-            entries.emplace_back(*entry);
-    }
-    entries.push_back("PATH=" + searchPath);
-    return entries;
-}
-
-std::vector<char*> pointers(std::vector<std::string>& strings)
-{
-    std::vector<char*> result;
-    result.reserve(strings.size() + 1);
-    for (auto& s : strings)
-        result.push_back(s.data());
-    result.push_back(nullptr);
-    return result;
-}
-
 } // namespace
 
 void ServerProcess::terminate() const
@@ -54,9 +33,9 @@ void ServerProcess::terminate() const
 ServerLaunch launchServer(const Globals& globals)
 {
     std::vector<std::string> arguments { globals.python, globals.project + "/start.py", "--server" };
-    std::vector<std::string> environment = serverEnvironment(globals.searchPath);
-    auto argv = pointers(arguments);
-    auto envp = pointers(environment);
+    std::vector<std::string> environment = childEnvironment(globals.searchPath);
+    auto argv = cStringArray(arguments);
+    auto envp = cStringArray(environment);
 
     FileActions files;
     posix_spawn_file_actions_addchdir_np(&files.actions, globals.project.c_str());

@@ -63,29 +63,6 @@ public:
     posix_spawnattr_t attributes;
 };
 
-// This process's environment with PATH replaced (or added).
-std::vector<std::string> childEnvironment(const std::string& searchPath)
-{
-    std::vector<std::string> entries;
-    for (char** entry = environ; entry && *entry; ++entry) {
-        if (std::string_view(*entry).starts_with("PATH="))
-            continue;
-        entries.emplace_back(*entry);
-    }
-    entries.push_back("PATH=" + searchPath);
-    return entries;
-}
-
-std::vector<char*> pointers(std::vector<std::string>& strings)
-{
-    std::vector<char*> result;
-    result.reserve(strings.size() + 1);
-    for (auto& s : strings)
-        result.push_back(s.data());
-    result.push_back(nullptr);
-    return result;
-}
-
 bool containsNul(const std::string& s) { return s.find('\0') != std::string::npos; }
 
 // Large regions are backed right away, with huge pages where the kernel
@@ -231,6 +208,28 @@ int waitForExit(pid_t pid)
 
 } // namespace
 
+std::vector<std::string> childEnvironment(const std::string& searchPath)
+{
+    std::vector<std::string> entries;
+    for (char** entry = environ; entry && *entry; ++entry) {
+        if (std::string_view(*entry).starts_with("PATH="))
+            continue;
+        entries.emplace_back(*entry);
+    }
+    entries.push_back("PATH=" + searchPath);
+    return entries;
+}
+
+std::vector<char*> cStringArray(std::vector<std::string>& strings)
+{
+    std::vector<char*> result;
+    result.reserve(strings.size() + 1);
+    for (auto& s : strings)
+        result.push_back(s.data());
+    result.push_back(nullptr);
+    return result;
+}
+
 RunResult run(const Globals& globals, const std::string& path, const std::vector<std::string>& arguments,
     const std::optional<std::string>& cwd)
 {
@@ -273,9 +272,9 @@ RunResult run(const Globals& globals, const std::string& path, const std::vector
     argvStrings.reserve(arguments.size() + 1);
     argvStrings.push_back(path);
     argvStrings.insert(argvStrings.end(), arguments.begin(), arguments.end());
-    auto argv = pointers(argvStrings);
+    auto argv = cStringArray(argvStrings);
     auto envStrings = childEnvironment(globals.searchPath);
-    auto envp = pointers(envStrings);
+    auto envp = cStringArray(envStrings);
 
     pid_t pid = -1;
     const int error = ::posix_spawn(&pid, path.c_str(), &setup.actions, &setup.attributes, argv.data(), envp.data());

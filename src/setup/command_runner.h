@@ -55,6 +55,13 @@ struct RunResult {
 // consulted.
 [[nodiscard]] std::optional<std::string> which(const Globals& globals, const std::vector<std::string>& names);
 
+// This process's environment with PATH replaced by (or set to) searchPath,
+// as every child of the app gets it.
+[[nodiscard]] std::vector<std::string> childEnvironment(const std::string& searchPath);
+
+// argv/envp for the exec family: pointers into `strings`, then a null.
+[[nodiscard]] std::vector<char*> cStringArray(std::vector<std::string>& strings);
+
 // True when `path` (following symbolic links) is a regular file that this
 // process may execute.
 [[nodiscard]] bool isExecutableFile(const std::string& path);
