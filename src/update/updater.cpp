@@ -3,12 +3,17 @@
 #include "app/app_info.h"
 #include "app/globals.h"
 #include "app/window_frame.h"
+#include "platform/application.h"
 #include "platform/bundle.h"
 #include "platform/dispatch.h"
 #include "platform/http.h"
+#include "platform/temporary_directory.h"
 #include "platform/ui.h"
+#include "setup/command_runner.h"
+#include "update/public_key.h"
 
 #include <cmath>
+#include <unistd.h>
 
 namespace sv {
 namespace {
@@ -57,7 +62,22 @@ UpdaterSettings UpdaterSettings::standard()
     settings.userDefaults = userDefaultsPath(globals().home, bundleIdentifier());
     settings.defaultFeed = std::string(sv::defaultFeed);
     settings.appURL = globals().appURL;
+    settings.bundle = [] { return platform::Bundle::main(); };
+    settings.publicKey = std::string(updatePublicKey());
+    settings.runProgram = commandRunner(globals());
+    settings.temporaryDirectory = platform::temporaryDirectory();
+    settings.processIdentifier = [] { return static_cast<int>(::getpid()); };
+    settings.terminate = [] { platform::terminate(); };
     return settings;
+}
+
+ProgramRunner commandRunner(Globals globals)
+{
+    return [globals = std::move(globals)](
+               const std::filesystem::path& executable, const std::vector<std::string>& arguments) {
+        RunResult result = run(globals, executable.string(), arguments);
+        return ProgramResult { result.status, std::move(result.output) };
+    };
 }
 
 Updater& Updater::shared()

@@ -2,11 +2,15 @@
 // The app's self-update controller: scheduled and manual checks of the feed,
 // and the offer of a newer release.
 
+#include "app/globals.h"
+#include "platform/bundle.h"
 #include "platform/system_version.h"
 #include "platform/task.h"
+#include "update/package_unpack.h"
 #include "update/update_info.h"
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -34,9 +38,34 @@ struct UpdaterSettings {
     // The job list only decorates the offer; a stuck server must not hold it up.
     std::chrono::milliseconds stateTimeout { 5000 };
 
+    // Installing. The package is held in memory whole, so its size is capped;
+    // a bundle is a few MiB, and 1 GiB leaves room for any sensible one. The
+    // time limit covers the whole transfer, as the HTTP layer has none for
+    // silence alone: with no progress shown, a server that accepts and then
+    // says nothing must not keep the installation, and with it every check,
+    // waiting for good. 15 minutes still bring 256 MiB through at 300 KB/s.
+    std::chrono::milliseconds packageTimeout { std::chrono::minutes(15) };
+    std::size_t maxPackageBytes = std::size_t { 1 } << 30;
+    // The running app's bundle: what the package must match, and the
+    // directory the swap script replaces.
+    std::function<platform::Bundle()> bundle;
+    // Base64 text of the Ed25519 key that packages must be signed with.
+    std::string publicKey;
+    // Runs the extractor.
+    ProgramRunner runProgram;
+    // Where work directories are made.
+    std::filesystem::path temporaryDirectory;
+    // The process whose end the swap script waits for, and how it is ended.
+    std::function<int()> processIdentifier;
+    std::function<void()> terminate;
+    // The shell that runs the swap script.
+    std::filesystem::path shell = "/bin/sh";
+
     // The running bundle's version and build, the kernel's version, the
-    // user's defaults file, the built-in feed and the process's appURL.
-    // Call after the process-wide values are installed.
+    // user's defaults file, the built-in feed and the process's appURL; for
+    // installing, the running bundle, the baked-in key, the command runner,
+    // the user's temporary directory, this process and its normal
+    // termination. Call after the process-wide values are installed.
     [[nodiscard]] static UpdaterSettings standard();
 };
 
@@ -89,6 +118,11 @@ private:
     // do nothing once it is gone.
     std::shared_ptr<Updater*> self_;
 };
+
+// The command runner with the given process-wide values, as installing takes
+// it: the exit status (not 0 when the program could not be started) and the
+// output.
+[[nodiscard]] ProgramRunner commandRunner(Globals globals);
 
 // Message texts of a check.
 inline constexpr const char* cantCheckTitle = "Can't check for updates";

@@ -1,0 +1,368 @@
+// Installing an update from "Install and Restart" on: a real feed and package
+// on a loopback server, a real key, the real unzip through the command runner,
+// and the real swap script against a bundle in the sandbox. A child process
+// stands in for the app, so that the script has a process to wait for and
+// terminating the "app" ends that child instead of the test.
+
+#include "platform/crypto.h"
+#include "support/loopback_http_server.h"
+#include "support/local_runner.h"
+#include "support/recording_task.h"
+#include "support/recording_ui.h"
+#include "support/sandbox.h"
+#include "support/wait.h"
+#include "update/updater.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <csignal>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace sv {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using test::LoopbackHttpServer;
+using Alert = test::RecordingUi::Alert;
+
+constexpr const char* notInstalled = "Update not installed";
+constexpr const char* signatureText = "The update isn't properly signed, so it was not installed.";
+constexpr const char* packageText = "The update package is damaged, so it was not installed.";
+constexpr const char* downloadText = "The update couldn't be downloaded. Please try again later.";
+
+// A process in place of the running app; it lives until the app terminates.
+class StandIn {
+public:
+    StandIn()
+    {
+        char sleep[] = "/bin/sleep";
+        char seconds[] = "600";
+        char* argv[] = { sleep, seconds, nullptr };
+        if (posix_spawn(&pid_, sleep, nullptr, nullptr, argv, environ) != 0)
+            pid_ = -1;
+    }
+    ~StandIn() { end(); }
+    StandIn(const StandIn&) = delete;
+    StandIn& operator=(const StandIn&) = delete;
+
+    [[nodiscard]] pid_t pid() const { return pid_; }
+    [[nodiscard]] bool running() const { return pid_ > 0; }
+
+    // Ends and reaps it: a zombie would still answer the script's kill -0.
+    void end()
+    {
+        if (pid_ <= 0)
+            return;
+        kill(pid_, SIGKILL);
+        while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) { }
+        pid_ = -1;
+    }
+
+private:
+    pid_t pid_ = -1;
+};
+
+void makeBundle(const fs::path& root, const std::string& build, const std::string& executableBody)
+{
+    test::writeFile(root / "Contents/Info.plist",
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+        "<key>CFBundleIdentifier</key><string>org.sandvoll.Sandvoll</string>"
+        "<key>CFBundleVersion</key><string>"
+            + build + "</string></dict></plist>\n");
+    const auto executable = root / "Contents/Linux/Sandvoll";
+    test::writeFile(executable, "#!/bin/sh\n" + executableBody + "\n");
+    fs::permissions(executable, fs::perms::owner_all);
+    test::writeFile(root / "Contents/Resources/app/start.py", "print('build " + build + "')\n");
+}
+
+class InstallUpdate : public ::testing::Test {
+protected:
+    test::Sandbox sandbox;
+    test::RecordingUi ui;
+    LoopbackHttpServer server;
+    platform::Ed25519KeyPair keys = *platform::generateEd25519KeyPair();
+    fs::path temporary = sandbox / "tmp";
+    fs::path bundle = sandbox / "Applications/Sandvoll.app";
+    fs::path relaunched = sandbox / "relaunched";
+    StandIn app;
+    int terminations = 0;
+    // Runs as the app is told to terminate, before the stand-in ends.
+    std::function<void()> atTermination;
+    std::unique_ptr<Updater> updater;
+
+    UpdaterSettings settings()
+    {
+        UpdaterSettings settings;
+        settings.appVersion = [] { return std::string("1.0.0"); };
+        settings.appBuild = [] { return std::int64_t { 42 }; };
+        settings.systemVersion = [] { return platform::SystemVersion { 6, 1, 0 }; };
+        settings.userDefaults = sandbox / "defaults.plist";
+        settings.defaultFeed = server.url("/update.json");
+        settings.appURL = server.url("/");
+        settings.feedTimeout = 5s;
+        settings.stateTimeout = 2s;
+        settings.packageTimeout = 10s;
+        settings.bundle = [this] { return platform::Bundle::at(bundle); };
+        settings.publicKey = platform::base64Encode(keys.publicKey);
+        settings.runProgram = commandRunner(Globals(sandbox.path().string(), 1));
+        settings.temporaryDirectory = temporary;
+        settings.processIdentifier = [this] { return static_cast<int>(app.pid()); };
+        settings.terminate = [this] {
+            ++terminations;
+            if (atTermination)
+                atTermination();
+            app.end();
+        };
+        return settings;
+    }
+
+    void SetUp() override
+    {
+        ASSERT_TRUE(app.running());
+        fs::create_directories(temporary);
+        makeBundle(bundle, "42", "echo old");
+        server.route("/api/state", LoopbackHttpServer::json(R"({"jobs": {}})"));
+        updater = std::make_unique<Updater>(settings());
+        ui.answer = 0; // "Install and Restart"
+    }
+
+    void TearDown() override
+    {
+        EXPECT_TRUE(test::waitFor([&] { return updater->checksInProgress() == 0; }, 20s));
+    }
+
+    // Build 43 zipped as the update_package target does, under another name;
+    // once started it records the path it was started as.
+    std::string newPackage()
+    {
+        const auto stage = sandbox / "stage";
+        makeBundle(stage / "Sandvoll 1.1.app", "43", "printf %s \"$0\" > '" + relaunched.string() + "'");
+        const auto archive = sandbox / "Sandvoll-1.1-43.zip";
+        const auto zipped = test::runLocally(
+            "/bin/sh", { "-c", "cd \"$1\" && zip -q -r -y \"$2\" .", "sh", stage.string(), archive.string() });
+        EXPECT_EQ(zipped.status, 0) << zipped.output;
+        return test::readFile(archive);
+    }
+
+    std::string signature(const std::string& bytes)
+    {
+        return platform::base64Encode(*platform::signEd25519(keys.privateKeyPEM, bytes));
+    }
+
+    // Announces build 43 with the given digest and signature; the package is
+    // whatever the server answers at `url`.
+    void announce(const std::string& url, const std::string& sha256, const std::string& signature)
+    {
+        const nlohmann::json feed = { { "version", "1.1.0" }, { "build", 43 }, { "url", url },
+            { "sha256", sha256 }, { "signature", signature } };
+        server.route("/update.json", LoopbackHttpServer::json(feed.dump()));
+    }
+
+    // Serves `served` as the package of a feed made for `signedBytes`.
+    void publish(const std::string& served, const std::string& signedBytes)
+    {
+        LoopbackHttpServer::Response package;
+        package.body = served;
+        package.contentType = "application/zip";
+        server.route("/Sandvoll.zip", package);
+        announce(server.url("/Sandvoll.zip"), platform::sha256Hex(signedBytes), signature(signedBytes));
+    }
+
+    // A manual check that finds build 43; the offer is answered with ui.answer.
+    void checkAndAnswer()
+    {
+        auto record = test::runTask(updater->check(true), 30s);
+        ASSERT_TRUE(record->done);
+        EXPECT_FALSE(record->error);
+    }
+
+    [[nodiscard]] std::vector<fs::path> workDirectories() const
+    {
+        std::vector<fs::path> found;
+        for (const auto& entry : fs::directory_iterator(temporary)) {
+            if (entry.path().filename().string().starts_with("Sandvoll-Update-"))
+                found.push_back(entry.path());
+        }
+        return found;
+    }
+
+    void expectNotInstalled(const char* text)
+    {
+        EXPECT_EQ(ui.alerts, (std::vector<Alert> { { notInstalled, text } }));
+        EXPECT_FALSE(updater->working());
+        EXPECT_TRUE(workDirectories().empty());
+        EXPECT_EQ(terminations, 0);
+        EXPECT_TRUE(app.running());
+        EXPECT_EQ(platform::Bundle::at(bundle).info()->at("CFBundleVersion"), "42");
+        EXPECT_EQ(test::readFile(bundle / "Contents/Linux/Sandvoll"), "#!/bin/sh\necho old\n");
+    }
+};
+
+TEST_F(InstallUpdate, AcceptedPackageReplacesTheBundleAfterTheAppEndsAndStartsIt)
+{
+    const auto package = newPackage();
+    publish(package, package);
+
+    ui.answer = 1; // "Later" downloads nothing
+    checkAndAnswer();
+    EXPECT_EQ(server.requestCount("/Sandvoll.zip"), 0u);
+
+    ui.answer = 0;
+    std::vector<fs::path> workAtTermination;
+    atTermination = [&] {
+        // Everything is in place and waits for the app to end.
+        EXPECT_TRUE(updater->working());
+        workAtTermination = workDirectories();
+        ASSERT_EQ(workAtTermination.size(), 1u);
+        EXPECT_EQ(test::readFile(workAtTermination[0] / "update.zip"), package);
+        EXPECT_TRUE(fs::is_directory(workAtTermination[0] / "Sandvoll 1.1.app"));
+        EXPECT_EQ(platform::Bundle::at(bundle).info()->at("CFBundleVersion"), "42");
+    };
+    checkAndAnswer();
+    ASSERT_EQ(ui.choices.size(), 2u);
+    EXPECT_EQ(ui.choices[1].title, "Sandvoll 1.1.0 is available");
+    EXPECT_TRUE(ui.alerts.empty());
+    EXPECT_EQ(terminations, 1);
+    EXPECT_FALSE(updater->working()) << "a terminate request that returns frees the updater";
+    EXPECT_EQ(server.requestCount("/Sandvoll.zip"), 1u);
+
+    // The script, not the app, swaps the bundle, starts it and clears up.
+    ASSERT_TRUE(test::waitFor([&] { return fs::exists(relaunched) && workDirectories().empty(); }, 20s));
+    EXPECT_EQ(test::readFile(relaunched), (bundle / "Contents/Linux/Sandvoll").string());
+    EXPECT_EQ(platform::Bundle::at(bundle).info()->at("CFBundleVersion"), "43");
+    EXPECT_EQ(test::readFile(bundle / "Contents/Resources/app/start.py"), "print('build 43')\n");
+    EXPECT_FALSE(fs::exists(bundle.parent_path() / "Sandvoll 1.1.app"));
+}
+
+TEST_F(InstallUpdate, EveryBadDownloadEndsInOneMessageAndLeavesNothingBehind)
+{
+    const auto package = newPackage();
+    auto flipped = package;
+    flipped[flipped.size() / 2] ^= 0x01;
+    const std::string notAZip = "signed, but not an archive";
+    const std::string errorPage = "<!DOCTYPE html><html><body><h1>Service Unavailable</h1></body></html>";
+
+    const std::vector<std::tuple<std::string, std::function<void()>, const char*>> cases {
+        { "a flipped byte", [&] { publish(flipped, package); }, signatureText },
+        { "another digest",
+            [&] {
+                announce(server.url("/Sandvoll.zip"), platform::sha256Hex(package + "x"), signature(package));
+                server.route("/Sandvoll.zip", LoopbackHttpServer::html(package, 200));
+            },
+            signatureText },
+        // The answer's status is not judged; an unsigned body is refused as such.
+        { "an error page", [&] { publish(errorPage, package); }, signatureText },
+        { "a 404", [&] { announce(server.url("/missing.zip"), platform::sha256Hex(package), signature(package)); },
+            signatureText },
+        { "a signed non-archive", [&] { publish(notAZip, notAZip); }, packageText },
+        { "a refused connection",
+            [&] {
+                announce("http://127.0.0.1:" + std::to_string(test::refusedLoopbackPort()) + "/Sandvoll.zip",
+                    platform::sha256Hex(package), signature(package));
+            },
+            downloadText },
+    };
+    for (const auto& [name, serve, text] : cases) {
+        SCOPED_TRACE(name);
+        ui.alerts.clear();
+        serve();
+        checkAndAnswer();
+        expectNotInstalled(text);
+    }
+}
+
+TEST_F(InstallUpdate, APackageAboveTheSizeLimitIsNotDownloaded)
+{
+    const auto package = newPackage();
+    publish(package, package);
+    auto limited = settings();
+    limited.maxPackageBytes = package.size() - 1;
+    updater = std::make_unique<Updater>(limited);
+    checkAndAnswer();
+    expectNotInstalled(downloadText);
+
+    limited.maxPackageBytes = package.size();
+    updater = std::make_unique<Updater>(limited);
+    ui.alerts.clear();
+    checkAndAnswer();
+    EXPECT_TRUE(ui.alerts.empty());
+    EXPECT_EQ(terminations, 1);
+    // The script outlives the install; let it finish before the sandbox goes.
+    EXPECT_TRUE(test::waitFor([&] { return fs::exists(relaunched) && workDirectories().empty(); }, 20s));
+}
+
+TEST_F(InstallUpdate, ChecksStandAsideWhileADownloadHangsUntilItsTimeout)
+{
+    auto quick = settings();
+    quick.packageTimeout = 1500ms;
+    updater = std::make_unique<Updater>(quick);
+    const auto package = newPackage();
+    server.route("/Sandvoll.zip", LoopbackHttpServer::hanging());
+    announce(server.url("/Sandvoll.zip"), platform::sha256Hex(package), signature(package));
+
+    const auto started = std::chrono::steady_clock::now();
+    auto installing = test::startRecorded(updater->check(true));
+    ASSERT_TRUE(test::waitFor([&] { return server.requestCount("/Sandvoll.zip") == 1; }));
+    EXPECT_TRUE(updater->working());
+
+    // Neither kind of check does anything at all meanwhile.
+    for (const bool manual : { true, false }) {
+        auto record = test::runTask(updater->check(manual), 1s);
+        EXPECT_TRUE(record->done);
+    }
+    EXPECT_EQ(server.requestCount("/update.json"), 1u);
+    EXPECT_EQ(ui.shown(), 1u) << "only the offer";
+    EXPECT_FALSE(installing->done);
+
+    ASSERT_TRUE(test::waitFor([&] { return installing->done; }, 10s));
+    EXPECT_GE(std::chrono::steady_clock::now() - started, 1500ms);
+    expectNotInstalled(downloadText);
+
+    // Afterwards checks run as before.
+    ui.answer = 1;
+    checkAndAnswer();
+    EXPECT_EQ(server.requestCount("/update.json"), 2u);
+}
+
+TEST_F(InstallUpdate, ASecondAcceptedOfferDuringAnInstallationReturnsAtOnce)
+{
+    auto quick = settings();
+    quick.packageTimeout = 1500ms;
+    updater = std::make_unique<Updater>(quick);
+    const auto package = newPackage();
+    server.route("/Sandvoll.zip", LoopbackHttpServer::hanging());
+    announce(server.url("/Sandvoll.zip"), platform::sha256Hex(package), signature(package));
+
+    // Two manual checks both get to an offer, and both offers are accepted.
+    auto first = test::startRecorded(updater->check(true));
+    auto second = test::startRecorded(updater->check(true));
+    ASSERT_TRUE(test::waitFor([&] { return first->done || second->done; }));
+    EXPECT_TRUE(updater->working()) << "the other installation still runs";
+    EXPECT_EQ(ui.choices.size(), 2u);
+    EXPECT_TRUE(ui.alerts.empty());
+
+    ASSERT_TRUE(test::waitFor([&] { return first->done && second->done; }));
+    EXPECT_EQ(server.requestCount("/Sandvoll.zip"), 1u);
+    expectNotInstalled(downloadText);
+}
+
+TEST_F(InstallUpdate, ASwapScriptThatCannotStartLeavesTheAppRunning)
+{
+    auto noShell = settings();
+    noShell.shell = sandbox / "no such shell";
+    updater = std::make_unique<Updater>(noShell);
+    const auto package = newPackage();
+    publish(package, package);
+    checkAndAnswer();
+    expectNotInstalled(downloadText);
+    EXPECT_FALSE(fs::exists(relaunched));
+}
+
+} // namespace
+} // namespace sv
