@@ -92,7 +92,10 @@ void unpackPackage(
 {
     const std::filesystem::path unzip(unzipPath);
     const auto listing = run(unzip, { "-Z1", archive.string() });
-    if (listing.status != 0)
+    // The runner reports output that is not UTF-8 as empty, so an empty
+    // listing cannot be trusted to be harmless: names we cannot read are
+    // names we cannot check, and a package without any entry holds no app.
+    if (listing.status != 0 || listing.output.empty())
         throw UpdateFailure(UpdateError::badPackage);
     std::string_view names(listing.output);
     while (!names.empty()) {

@@ -302,6 +302,21 @@ TEST_F(PackageInstall, NamesLeavingTheWorkDirectoryAreRefused)
     }
 }
 
+TEST_F(PackageInstall, AListingThatCannotBeReadIsNotTakenAsSafe)
+{
+    // The command runner reports output that is not UTF-8 (a member name in
+    // another encoding) as empty; such names cannot be checked.
+    const auto real = environment.run;
+    environment.run = [&](const fs::path& executable, const std::vector<std::string>& arguments) {
+        auto result = real(executable, arguments);
+        if (arguments.front() == "-Z1")
+            result.output.clear();
+        return result;
+    };
+    expectRefused(install(package()), packageText);
+    EXPECT_EQ(extractorCalls.size(), 1u); // nothing was extracted
+}
+
 TEST_F(PackageInstall, ArchivesUnzipCannotUnpackAreDamaged)
 {
     // Signed, so they pass verification and reach the extractor.
