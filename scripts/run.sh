@@ -38,15 +38,29 @@ pids+=("$app_pid")
 window=$(xdotool search --sync --onlyvisible --name '^Sandvoll$' | head -n1)
 mkdir -p build
 shot="$root/build/run-screenshot.png"
-# The window maps before the web view paints; wait until it shows text
-# (anything that is neither white nor black inside the window).
-for _ in $(seq 1 100); do
-  kill -0 "$app_pid" 2>/dev/null || { echo "run: Sandvoll exited" >&2; exit 1; }
-  import -window root "$shot"
-  colours=$(convert "$shot" -crop 1440x920+0+0 -format %k info: 2>/dev/null || echo 0)
-  [ "$colours" -gt 2 ] && break
-  sleep 0.2
-done
+# The window maps before the web view paints; wait until its page shows text.
+/usr/bin/python3 - "$root" "$shot" "$window" "$app_pid" <<'PY'
+import os, subprocess, sys, time
+sys.path.insert(0, os.path.join(sys.argv[1], "tests/e2e"))
+from PIL import Image
+import harness
+
+shot, window, pid = sys.argv[2], sys.argv[3], int(sys.argv[4])
+deadline = time.monotonic() + 60
+while time.monotonic() < deadline:
+    os.kill(pid, 0)  # raises when Sandvoll has exited
+    subprocess.run(["import", "-window", "root", shot], check=True)
+    geometry = subprocess.run(["xdotool", "getwindowgeometry", "--shell", window],
+                                      capture_output=True, text=True).stdout
+    g = dict(line.split("=", 1) for line in geometry.split())
+    x, y, w, h = (int(g[k]) for k in ("X", "Y", "WIDTH", "HEIGHT"))
+    whole = Image.open(shot).convert("RGB").crop((x, y, x + w, y + h))
+    view = whole.crop((0, harness.menu_bar_height(whole), w, h))
+    if harness.painted(view):
+        sys.exit(0)
+    time.sleep(0.1)
+sys.exit("run: the window did not paint within a minute")
+PY
 echo "run: window $window is up; screenshot saved to $shot"
 echo "run: Sandvoll keeps running; press Ctrl+C to stop it"
 wait "$app_pid"
