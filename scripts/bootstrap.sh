@@ -13,6 +13,8 @@ packages=(
   xvfb xauth x11-utils xdotool imagemagick tesseract-ocr tesseract-ocr-eng
   python3 python3-venv python3-pip python3-pil
   clang valgrind
+  # libFuzzer's runtime and the symbolizer for sanitizer reports (clang only recommends them)
+  libclang-rt-14-dev llvm-14
   # run time: the extractor for updates, zip for packaging, a font
   unzip zip openssl ca-certificates fonts-dejavu-core
 )

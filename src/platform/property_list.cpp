@@ -2,6 +2,7 @@
 
 #include <plist/plist.h>
 
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <system_error>
@@ -28,6 +29,20 @@ plist_t item(void* root, const std::string& key)
     return plist_dict_get_item(static_cast<plist_t>(root), key.c_str());
 }
 
+// Whether a key or a string anywhere in the tree holds a NUL byte. The library
+// takes one in from a raw NUL in XML or a U+0000 in a binary UTF-16 string,
+// and its getters for keys and strings then abort the whole process. Written
+// out as XML, such a NUL shows wherever it sits.
+bool holdsNulByte(plist_t node)
+{
+    char* xml = nullptr;
+    uint32_t length = 0;
+    plist_to_xml(node, &xml, &length);
+    const bool found = !xml || std::memchr(xml, '\0', length) != nullptr;
+    plist_to_xml_free(xml);
+    return found;
+}
+
 } // namespace
 
 PropertyList::PropertyList() : root_(plist_new_dict()) {}
@@ -52,6 +67,9 @@ std::optional<PropertyList> PropertyList::parse(const std::string& bytes)
     plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &node);
     PlistPtr owned(node);
     if (!node || plist_get_node_type(node) != PLIST_DICT)
+        return std::nullopt;
+    // No property list writer makes such a file; it is damaged, not ours to read.
+    if (holdsNulByte(node))
         return std::nullopt;
     return PropertyList(owned.release());
 }

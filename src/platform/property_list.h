@@ -22,7 +22,8 @@ public:
     PropertyList& operator=(const PropertyList&) = delete;
 
     // The file's top-level dictionary; nullopt when the file is missing,
-    // unreadable, not a property list, or holds something other than a dictionary.
+    // unreadable, not a property list, holds something other than a dictionary,
+    // or has a NUL byte inside a key or a string.
     static std::optional<PropertyList> load(const std::filesystem::path& file);
     static std::optional<PropertyList> parse(const std::string& bytes);
 
