@@ -14,7 +14,9 @@
 //   --title TEXT      the window to watch has this title (default "Sandvoll")
 //   --any-title       watch the largest window that any process of the tree owns
 //   --until EVENT     paint, grey or dark: stop watching at that event (default grey)
-//   --settle S        then wait S seconds before measuring memory
+//   --settle S        then wait S seconds before measuring memory, still looking
+//                     at the window: the time of its last change is when the
+//                     page was complete (it looked as it does once settled)
 //   --idle S          then count the tree's CPU time over S seconds
 //   --server-pid PID  the server is this process (and its children) outside the
 //                     tree; without it, python processes in the tree are the server
@@ -417,6 +419,40 @@ struct Events {
     bool exited = false;
 };
 
+bool operator==(const Ink& a, const Ink& b)
+{
+    return a.grey == b.grey && a.dark == b.dark && a.white == b.white && a.light == b.light && a.sum == b.sum;
+}
+
+// Keeps looking at the window while the program settles, more slowly, and
+// returns when it last changed: the moment it first looked as it does now.
+std::optional<double> settle(Display* display, const Options& options, Clock::time_point start, double from)
+{
+    const auto ms = [&] { return std::chrono::duration<double, std::milli>(Clock::now() - start).count(); };
+    const double until = ms() + options.settle * 1000;
+    WindowFinder finder(display, options);
+    Grabber grabber(display);
+    std::optional<Ink> last;
+    std::optional<double> changed = from;
+    while (ms() < until) {
+        if (auto window = finder.find()) {
+            const double seen = ms();
+            if (XImage* image = grabber.grab(*window)) {
+                const Ink ink = inkIn(image);
+                if (last && !(ink == *last)) {
+                    changed = seen;
+                    if (options.trace)
+                        std::fprintf(stderr, "%8.1f ms changed: mean %lld light %d white %d grey %d dark %d\n",
+                            seen, ink.sum / (3 * ink.total), ink.light, ink.white, ink.grey, ink.dark);
+                }
+                last = ink;
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return changed;
+}
+
 // Looks at the program's window until the awaited event, the program's end or the timeout.
 Events watch(Display* display, const Options& options, pid_t child, Clock::time_point start)
 {
@@ -578,7 +614,10 @@ int main(int argc, char** argv)
         stopTree(child);
         return 1;
     }
-    if (options.settle > 0)
+    std::optional<double> completeMs;
+    if (options.settle > 0 && events.darkMs)
+        completeMs = settle(display, options, start, *events.darkMs);
+    else if (options.settle > 0)
         std::this_thread::sleep_for(std::chrono::duration<double>(options.settle));
 
     const Tree tree = treeOf(child, options.serverPid);
@@ -606,12 +645,13 @@ int main(int argc, char** argv)
     }
 
     stopTree(child);
-    std::printf("{\"window_ms\": %s, \"paint_ms\": %s, \"grey_ms\": %s, \"dark_ms\": %s, \"server_spawn_ms\": %s, "
+    std::printf("{\"window_ms\": %s, \"paint_ms\": %s, \"grey_ms\": %s, \"dark_ms\": %s, \"complete_ms\": %s, \"server_spawn_ms\": %s, "
                 "\"rss_kib\": %ld, \"helpers_rss_kib\": %ld, \"server_rss_kib\": %ld, "
                 "\"pss_kib\": %ld, \"helpers_pss_kib\": %ld, \"server_pss_kib\": %ld, "
                 "\"processes\": %zu, \"server_processes\": %zu, \"idle_cpu_ms\": %s, \"server_idle_cpu_ms\": %s, "
                 "\"names\": \"%s\"}\n",
         show(events.windowMs).c_str(), show(events.paintMs).c_str(), show(events.greyMs).c_str(), show(events.darkMs).c_str(),
+        show(completeMs).c_str(),
         show(events.serverMs).c_str(), ownRss, tree.helpers.rss, tree.server.rss, ownPss, tree.helpers.pss, tree.server.pss,
         tree.helpers.pids.size() + 1, tree.server.pids.size(), show(cpuMs).c_str(), show(serverCpuMs).c_str(), names.c_str());
     XCloseDisplay(display);

@@ -35,6 +35,8 @@ if [ "$bench" -eq 1 ]; then
     python3-webview python3-gi python3-gi-cairo gir1.2-gtk-3.0 gir1.2-webkit2-4.0
     # the browser peer in app mode, and the chart
     chromium python3-matplotlib
+    # the benchmark runs in a network namespace with only loopback up
+    iproute2
   )
 fi
 
