@@ -53,7 +53,7 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests/e2e"))
-from harness import PORT, VirtualDisplay, port_in_use  # noqa: E402
+from harness import PORT, port_in_use  # noqa: E402
 
 URL = "http://127.0.0.1:%d/" % PORT
 ISOLATED = "SV_COMPARE_ISOLATED"
@@ -224,6 +224,44 @@ def load_average():
 
 
 # ---------------------------------------------------------------- the session
+
+class Display:
+    """Xvfb at a display number far above the ones others take.
+
+    Inside our network namespace the X server's abstract socket is out of
+    sight of every other X server on the machine, so one of theirs that looks
+    for a free number with -displayfd finds ours free, replaces its socket
+    file in /tmp/.X11-unix and removes it again. WebKit's sandboxed web
+    process reaches the display only through that file, and Sandvoll then
+    dies with "cannot open display". Those servers count up from :0, so a
+    number from 500 on (after the lock files) stays ours.
+    """
+
+    def __init__(self, width=1920, height=1200):
+        for number in range(500, 1000):
+            if Path("/tmp/.X%d-lock" % number).exists() or Path("/tmp/.X11-unix/X%d" % number).exists():
+                continue
+            read_end, write_end = os.pipe()
+            process = subprocess.Popen(
+                ["Xvfb", ":%d" % number, "-displayfd", str(write_end), "-screen", "0", "%dx%dx24" % (width, height),
+                 "-nolisten", "tcp"], pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            os.close(write_end)
+            with os.fdopen(read_end) as f:
+                ready = f.readline().strip()
+            if ready:
+                self.process = process
+                self.name = ":%d" % number
+                return
+            process.wait()
+        raise RuntimeError("no free X display number from :500 to :999")
+
+    def env(self):
+        return {"DISPLAY": self.name, "GDK_BACKEND": "x11"}
+
+    def close(self):
+        self.process.terminate()
+        self.process.wait(timeout=10)
+
 
 class SessionBus:
     """The one session bus every program sees, as on a desktop.
@@ -557,7 +595,7 @@ def run(args):
     shutil.rmtree(shots, ignore_errors=True)
 
     work = Path(tempfile.mkdtemp(prefix="sv-compare-"))
-    display = VirtualDisplay()
+    display = Display()
     bus = None
     runs = []
     try:
