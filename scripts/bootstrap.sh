@@ -1,7 +1,19 @@
 #!/usr/bin/env bash
 # Installs every Debian package that building, testing and running Sandvoll
 # needs. Safe to run again: when everything is present it only checks.
+#
+# usage: scripts/bootstrap.sh [--bench]
+#   --bench  also installs the peers that bench/compare measures Sandvoll
+#            against, and what draws its chart. Nothing else needs them.
 set -euo pipefail
+
+bench=0
+for arg in "$@"; do
+  case "$arg" in
+    --bench) bench=1 ;;
+    *) echo "usage: scripts/bootstrap.sh [--bench]" >&2; exit 2 ;;
+  esac
+done
 
 packages=(
   # build
@@ -18,6 +30,17 @@ packages=(
   # run time: the extractor for updates, zip for packaging, a font
   unzip zip openssl ca-certificates fonts-dejavu-core
 )
+if [ "$bench" -eq 1 ]; then
+  packages+=(
+    # the pywebview peer on its GTK backend (GTK 3 + WebKit2GTK 4.0); naming
+    # the GI packages keeps apt from choosing the Qt alternatives
+    python3-webview python3-gi python3-gi-cairo gir1.2-gtk-3.0 gir1.2-webkit2-4.0
+    # the browser peer in app mode, and the chart
+    chromium python3-matplotlib
+    # the benchmark runs in a network namespace with only loopback up
+    iproute2
+  )
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,0 +1,673 @@
+#!/usr/bin/python3
+"""Sandvoll side by side with its peers, in one run, on this machine.
+
+The same example server shown by three programs, each launched again and
+again under one virtual X display and one session bus:
+  Sandvoll    build/Sandvoll.app, which starts the server itself;
+  pywebview   Debian's python3-webview on its GTK backend (GTK 3 and
+              WebKitGTK's 4.0 API), a window titled "Sandvoll";
+  Chromium    Debian's chromium in app mode (--app=) with a fresh profile.
+The benchmark starts the server for the two peers, with the same Python that
+Sandvoll's environment uses, before it launches them.
+
+Three kinds of start, each for every program:
+  warm    a repeat launch: the HOME (profile) of an earlier launch, files in
+          the page cache;
+  cold    a first launch: an empty HOME (and profile), the page cache dropped
+          just before the launch;
+  cold cache, HOME kept   as after a reboot: the HOME of earlier launches,
+          the page cache dropped just before the launch.
+Dropping the page cache needs root; without it the cold starts only have an
+empty HOME, and the report says so.
+
+Measured from outside by build/bench/paint_probe: time to the window's first
+paint (the window is drawn, whoever draws it), time to the application page
+loaded (the window first looks as it does once settled: the page with its job
+list), resident memory of the whole process tree once it has settled (RSS and
+PSS, with the server counted for everyone), and the CPU time that tree and the
+server spend while they sit idle.
+
+Everything runs in a network namespace of its own with only the loopback
+device: nothing leaves the machine, and port 8766 inside it is the
+benchmark's. Port 8766 must still be free outside, so a server left running
+there is noticed rather than measured.
+
+usage: bench/compare.py [--rounds N] [--build DIR] [--settle S] [--idle S]
+Writes build/bench/compare.md, compare.png and compare.json.
+"""
+
+import argparse
+import ctypes
+import json
+import os
+import platform
+import shutil
+import signal
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.request
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(ROOT / "tests/e2e"))
+from harness import PORT, port_in_use  # noqa: E402
+
+URL = "http://127.0.0.1:%d/" % PORT
+ISOLATED = "SV_COMPARE_ISOLATED"
+CHROMIUM_FLAGS = ["--no-first-run", "--disable-background-networking", "--disable-component-update",
+                  "--disable-sync", "--disable-gpu"]
+# All three windows get the size Sandvoll opens with, so each paints the same area.
+WINDOW = (1440, 920)
+SCENARIOS = [
+    ("warm", "warm"),
+    ("cold", "cold (first launch)"),
+    ("cold-cache", "cold cache, HOME kept"),
+]
+PROGRAMS = ["Sandvoll", "pywebview", "Chromium"]
+
+
+def parse_args():
+    parser = argparse.ArgumentParser(description="Sandvoll side by side with pywebview and Chromium.")
+    parser.add_argument("--rounds", type=int, default=5, help="launches per program and kind of start (5)")
+    parser.add_argument("--build", type=Path, default=ROOT / "build", help="the build tree (build)")
+    parser.add_argument("--settle", type=float, default=5.0, help="seconds after the page before measuring (5)")
+    parser.add_argument("--idle", type=float, default=10.0, help="seconds of idle CPU to count (10)")
+    args = parser.parse_args()
+    if args.rounds < 1:
+        parser.error("--rounds must be at least 1")
+    return args
+
+
+# ---------------------------------------------------------------- isolation
+
+def enter_own_network():
+    """Runs this script again inside a network namespace that has only loopback."""
+    if port_in_use():
+        sys.exit("bench/compare: port %d is in use on this machine; stop whatever holds it "
+                 "(another Sandvoll, an example server, an end-to-end test) and run again" % PORT)
+    command = ["unshare", "--net"] if os.geteuid() == 0 else ["unshare", "--user", "--map-root-user", "--net"]
+    trial = subprocess.run(command + ["true"], capture_output=True, text=True)
+    if trial.returncode != 0:
+        sys.exit("bench/compare: cannot make a network namespace (%s): the peers must not reach any "
+                 "network but loopback, so the benchmark does not run without one"
+                 % (trial.stderr.strip() or "unshare failed"))
+    env = dict(os.environ, **{ISOLATED: "1"})
+    os.execvpe(command[0], command + ["--", sys.executable, str(Path(__file__).resolve()), *sys.argv[1:]], env)
+
+
+def bring_loopback_up():
+    subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+
+
+def become_subreaper():
+    """Orphaned helpers (a session bus's services, a browser's zygote) stay ours to stop."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    PR_SET_CHILD_SUBREAPER = 36
+    libc.prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0)
+
+
+def descendants():
+    table = {}
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                text = Path("/proc", entry, "stat").read_text()
+            except OSError:
+                continue
+            table[int(entry)] = int(text[text.rindex(")") + 2:].split()[1])
+    mine = set()
+    for pid in table:
+        p = pid
+        for _ in range(64):
+            p = table.get(p, 0)
+            if p == os.getpid():
+                mine.add(pid)
+                break
+            if p <= 1:
+                break
+    return mine
+
+
+def stop_leftovers():
+    for sig in (signal.SIGTERM, signal.SIGKILL):
+        pids = descendants()
+        for pid in pids:
+            try:
+                os.kill(pid, sig)
+            except ProcessLookupError:
+                pass
+        deadline = time.monotonic() + 5
+        while pids and time.monotonic() < deadline:
+            try:
+                while os.waitpid(-1, os.WNOHANG)[0] > 0:
+                    pass
+            except ChildProcessError:
+                return
+            pids = descendants()
+            time.sleep(0.05)
+
+
+# ---------------------------------------------------------------- the machine
+
+def can_drop_caches():
+    try:
+        drop_caches()
+        return True, ""
+    except OSError as error:
+        return False, error.strerror or str(error)
+
+
+def drop_caches():
+    os.sync()
+    with open("/proc/sys/vm/drop_caches", "w") as f:
+        f.write("3\n")
+
+
+def first_line(command):
+    try:
+        out = subprocess.run(command, capture_output=True, text=True, timeout=60)
+    except (OSError, subprocess.TimeoutExpired):
+        return "?"
+    lines = [line for line in out.stdout.splitlines() if line.strip()]
+    return lines[0].strip() if lines else "?"
+
+
+def package_version(name):
+    return first_line(["dpkg-query", "-W", "-f", "${Version}\n", name])
+
+
+def machine():
+    cpu = "?"
+    for line in Path("/proc/cpuinfo").read_text().splitlines():
+        if line.startswith("model name"):
+            cpu = line.split(":", 1)[1].strip()
+            break
+    memory_kib = 0
+    for line in Path("/proc/meminfo").read_text().splitlines():
+        if line.startswith("MemTotal:"):
+            memory_kib = int(line.split()[1])
+    release = {}
+    for line in Path("/etc/os-release").read_text().splitlines():
+        if "=" in line:
+            key, value = line.split("=", 1)
+            release[key] = value.strip('"')
+    return {
+        "cpu": cpu,
+        "cores": os.cpu_count(),
+        "memory_gib": round(memory_kib / 1024 / 1024, 1),
+        "kernel": platform.release(),
+        "os": "%s (%s)" % (release.get("PRETTY_NAME", "?"), Path("/etc/debian_version").read_text().strip()),
+    }
+
+
+def versions(build):
+    import plistlib
+    with open(build / "Sandvoll.app/Contents/Info.plist", "rb") as f:
+        info = plistlib.load(f)
+    return {
+        "Sandvoll": "%s (build %s)" % (info.get("CFBundleShortVersionString"), info.get("CFBundleVersion")),
+        "GTK 4": package_version("libgtk-4-1"),
+        "WebKitGTK (6.0 API, Sandvoll)": package_version("libwebkitgtk-6.0-4"),
+        "pywebview": package_version("python3-webview"),
+        "GTK 3": package_version("libgtk-3-0"),
+        "WebKitGTK (4.0 API, pywebview)": package_version("libwebkit2gtk-4.0-37"),
+        "Chromium": package_version("chromium"),
+        "Python": platform.python_version(),
+    }
+
+
+def load_average():
+    return float(Path("/proc/loadavg").read_text().split()[0])
+
+
+# ---------------------------------------------------------------- the session
+
+class Display:
+    """Xvfb at a display number far above the ones others take.
+
+    Inside our network namespace the X server's abstract socket is out of
+    sight of every other X server on the machine, so one of theirs that looks
+    for a free number with -displayfd finds ours free, replaces its socket
+    file in /tmp/.X11-unix and removes it again. WebKit's sandboxed web
+    process reaches the display only through that file, and Sandvoll then
+    dies with "cannot open display". Those servers count up from :0, so a
+    number from 500 on (after the lock files) stays ours.
+    """
+
+    def __init__(self, width=1920, height=1200):
+        for number in range(500, 1000):
+            if Path("/tmp/.X%d-lock" % number).exists() or Path("/tmp/.X11-unix/X%d" % number).exists():
+                continue
+            read_end, write_end = os.pipe()
+            process = subprocess.Popen(
+                ["Xvfb", ":%d" % number, "-displayfd", str(write_end), "-screen", "0", "%dx%dx24" % (width, height),
+                 "-nolisten", "tcp"], pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            os.close(write_end)
+            with os.fdopen(read_end) as f:
+                ready = f.readline().strip()
+            if ready:
+                self.process = process
+                self.name = ":%d" % number
+                return
+            process.wait()
+        raise RuntimeError("no free X display number from :500 to :999")
+
+    def env(self):
+        return {"DISPLAY": self.name, "GDK_BACKEND": "x11"}
+
+    def close(self):
+        self.process.terminate()
+        self.process.wait(timeout=10)
+
+
+class SessionBus:
+    """The one session bus every program sees, as on a desktop.
+
+    Without it each GTK program autolaunches a bus of its own and the
+    services activated on it (accessibility, portals) would count as that
+    program's processes. A desktop runs them once for everyone.
+    """
+
+    def __init__(self, env, home):
+        self.runtime = Path(tempfile.mkdtemp(prefix="sv-compare-run-"))
+        self.runtime.chmod(0o700)
+        bus_env = dict(env, HOME=str(home), XDG_RUNTIME_DIR=str(self.runtime))
+        self.process = subprocess.Popen(["dbus-daemon", "--session", "--nofork", "--print-address=1"],
+                                        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, env=bus_env)
+        self.address = self.process.stdout.readline().strip()
+        if not self.address:
+            raise RuntimeError("the session bus did not start")
+
+    def env(self):
+        return {"DBUS_SESSION_BUS_ADDRESS": self.address, "XDG_RUNTIME_DIR": str(self.runtime)}
+
+    def close(self):
+        self.process.terminate()
+        self.process.wait(timeout=10)
+        shutil.rmtree(self.runtime, ignore_errors=True)
+
+
+class Server:
+    """The example server, started by the benchmark for a peer."""
+
+    def __init__(self, python, directory, env):
+        start = time.monotonic()
+        self.process = subprocess.Popen([str(python), str(directory / "start.py"), "--server"], cwd=directory,
+                                        env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        while True:
+            try:
+                with urllib.request.urlopen(URL + "api/state", timeout=1) as r:
+                    if r.status == 200:
+                        break
+            except OSError:
+                pass
+            if self.process.poll() is not None:
+                raise RuntimeError("the example server exited with %s" % self.process.returncode)
+            if time.monotonic() - start > 60:
+                raise RuntimeError("the example server did not answer within 60 s")
+            time.sleep(0.005)
+        self.ready_ms = (time.monotonic() - start) * 1000
+
+    def close(self):
+        self.process.terminate()
+        self.process.wait(timeout=20)
+
+
+def wait_for_free_port():
+    deadline = time.monotonic() + 30
+    while port_in_use():
+        if time.monotonic() > deadline:
+            raise RuntimeError("port %d stayed in use after the program stopped" % PORT)
+        time.sleep(0.02)
+
+
+# ---------------------------------------------------------------- one launch
+
+class Bench:
+    def __init__(self, args, display, bus, work):
+        self.args = args
+        self.build = args.build.resolve()
+        self.probe = self.build / "bench/paint_probe"
+        self.app = self.build / "Sandvoll.app/Contents/Linux/Sandvoll"
+        self.work = work
+        self.base_env = {"PATH": "/usr/bin:/bin", "LANG": "C.UTF-8", **display.env(), **bus.env()}
+        self.shots = self.build / "bench/compare-shots"
+        self.server_dir = work / "server"
+        shutil.copytree(self.build / "Sandvoll.app/Contents/Resources/app", self.server_dir)
+        self.python = Path("/usr/bin/python3")
+        self.homes = {name: work / ("home-" + name) for name in PROGRAMS}
+        for home in self.homes.values():
+            home.mkdir()
+        self.drop = False
+
+    def command(self, program, home):
+        if program == "Sandvoll":
+            return ["--title", "Sandvoll"], [str(self.app)]
+        if program == "pywebview":
+            return ["--title", "Sandvoll"], ["/usr/bin/python3", str(ROOT / "bench/pywebview_peer.py"), URL]
+        flags = CHROMIUM_FLAGS + ["--user-data-dir=%s" % (home / "chromium-profile"),
+                                  "--window-size=%d,%d" % WINDOW]
+        if os.geteuid() == 0:
+            flags.append("--no-sandbox")
+        return ["--any-title"], ["/usr/bin/chromium", "--app=" + URL, *flags]
+
+    def launch(self, program, home, drop, shots=None):
+        """One launch of a program to its page, measured; the tree stopped afterwards."""
+        wait_for_free_port()
+        env = dict(self.base_env, HOME=str(home))
+        server = Server(self.python, self.server_dir, env) if program != "Sandvoll" else None
+        try:
+            window, command = self.command(program, home)
+            probe = [str(self.probe), *window, "--until", "dark", "--settle", str(self.args.settle),
+                     "--idle", str(self.args.idle), "--timeout", "180"]
+            if server:
+                probe += ["--server-pid", str(server.process.pid)]
+            if shots:
+                probe += ["--shots", str(shots)]
+            load = load_average()
+            if drop:
+                drop_caches()
+            out = subprocess.run([*probe, "--", *command], capture_output=True, text=True, env=env,
+                                 timeout=180 + self.args.settle + self.args.idle + 60)
+        finally:
+            if server:
+                server.close()
+        if out.returncode != 0 or not out.stdout.strip():
+            # The probe's last line says what happened; the program's own
+            # last words (it shares the probe's stderr) say why.
+            said = out.stderr.strip().splitlines() or ["the probe failed"]
+            return {"error": said[-1], "stderr": said[-30:], "load": load}
+        result = json.loads(out.stdout)
+        result["load"] = load
+        result["server_ready_ms"] = server.ready_ms if server else None
+        return result
+
+    def fresh_home(self, program, scenario, round_):
+        home = self.work / ("%s-%s-%d" % (program, scenario, round_))
+        home.mkdir()
+        return home
+
+    def run_case(self, program, scenario, round_):
+        keep = scenario != "cold"
+        home = self.homes[program] if keep else self.fresh_home(program, scenario, round_)
+        shots = None
+        if round_ == 0:
+            self.shots.mkdir(parents=True, exist_ok=True)
+            shots = self.shots / ("%s-%s" % (program, scenario))
+        result = self.launch(program, home, drop=self.drop and scenario != "warm", shots=shots)
+        if not keep:
+            shutil.rmtree(home, ignore_errors=True)
+        result.update(program=program, scenario=scenario, round=round_)
+        return result
+
+
+def summarise(run):
+    """The figures of one launch that the report uses."""
+    if "error" in run or None in (run.get("paint_ms"), run.get("dark_ms"), run.get("complete_ms")):
+        return None
+    kib = 1024.0
+    return {
+        "paint": run["paint_ms"],
+        "page": run["complete_ms"],
+        "text": run["dark_ms"],
+        "window": run["window_ms"],
+        "status": run["grey_ms"] if run["program"] == "Sandvoll" and run["grey_ms"] is not None
+        and run["grey_ms"] < run["dark_ms"] else None,
+        "app_rss": (run["rss_kib"] + run["helpers_rss_kib"]) / kib,
+        "server_rss": run["server_rss_kib"] / kib,
+        "rss": (run["rss_kib"] + run["helpers_rss_kib"] + run["server_rss_kib"]) / kib,
+        "pss": (run["pss_kib"] + run["helpers_pss_kib"] + run["server_pss_kib"]) / kib,
+        "cpu": (run["idle_cpu_ms"] or 0) + (run["server_idle_cpu_ms"] or 0),
+        "server_ready": run.get("server_ready_ms"),
+        "processes": run["processes"] + run["server_processes"],
+    }
+
+
+# ---------------------------------------------------------------- the report
+
+def med(values):
+    values = [v for v in values if v is not None]
+    return statistics.median(values) if values else None
+
+
+def spread(values):
+    values = [v for v in values if v is not None]
+    return (min(values), max(values)) if values else (None, None)
+
+
+def table(runs):
+    cells = {}
+    for scenario, _ in SCENARIOS:
+        for program in PROGRAMS:
+            mine = [r for r in runs if r["program"] == program and r["scenario"] == scenario]
+            good = [s for s in (summarise(r) for r in mine) if s]
+            cells[scenario, program] = {
+                "ok": len(good), "of": len(mine),
+                **{key: med([g[key] for g in good]) for key in
+                   ("paint", "page", "text", "window", "status", "app_rss", "server_rss", "rss", "pss", "cpu",
+                    "server_ready", "processes")},
+                "paint_range": spread([g["paint"] for g in good]),
+                "page_range": spread([g["page"] for g in good]),
+                "rss_range": spread([g["rss"] for g in good]),
+                "cpu_range": spread([g["cpu"] for g in good]),
+            }
+    return cells
+
+
+def fmt(value, digits=0):
+    return "–" if value is None else ("%.*f" % (digits, value))
+
+
+def ranged(value, bounds):
+    if value is None:
+        return "–"
+    return "%s (%s–%s)" % (fmt(value), fmt(bounds[0]), fmt(bounds[1]))
+
+
+def ratio(mine, theirs):
+    if mine is None or not theirs:
+        return "–"
+    return "%.2f" % (mine / theirs)
+
+
+def markdown(report):
+    cells = report["cells"]
+    lines = []
+    m = report["machine"]
+    lines.append("Machine: %s, %d cores, %.0f GiB RAM; Linux %s; %s. Xvfb at 1920x1200x24, no GPU."
+                 % (m["cpu"], m["cores"], m["memory_gib"], m["kernel"], m["os"]))
+    lines.append("")
+    lines.append("Versions: " + "; ".join("%s %s" % kv for kv in report["versions"].items()) + ".")
+    lines.append("")
+    lines.append("%d rounds per program and kind of start, medians (min–max); %s. Load average over the run: "
+                 "%.1f to %.1f (1-minute, at each launch)."
+                 % (report["rounds"], report["cold_note"], report["load"][0], report["load"][1]))
+    lines.append("")
+    lines.append("| program | start | first paint (ms) | page loaded (ms) | RSS: app tree + server = total (MiB) "
+                 "| PSS total (MiB) | idle CPU, %g s (ms) | processes | ok |" % report["idle"])
+    lines.append("|---|---|---:|---:|---:|---:|---:|---:|---:|")
+    for scenario, label in SCENARIOS:
+        for program in PROGRAMS:
+            c = cells[scenario, program]
+            lines.append("| %s | %s | %s | %s | %s + %s = **%s** | %s | %s | %s | %d/%d |" % (
+                program, label, ranged(c["paint"], c["paint_range"]), ranged(c["page"], c["page_range"]),
+                fmt(c["app_rss"]), fmt(c["server_rss"]), fmt(c["rss"]), fmt(c["pss"]),
+                ranged(c["cpu"], c["cpu_range"]), fmt(c["processes"]), c["ok"], c["of"]))
+    lines.append("")
+    lines.append("Ratios, Sandvoll ÷ peer, of the medians (below 1: Sandvoll is ahead):")
+    lines.append("")
+    lines.append("| start | first paint ÷ pywebview | first paint ÷ Chromium | page ÷ pywebview | page ÷ Chromium "
+                 "| RSS ÷ pywebview | RSS ÷ Chromium | PSS ÷ pywebview | PSS ÷ Chromium |")
+    lines.append("|---|---:|---:|---:|---:|---:|---:|---:|---:|")
+    for scenario, label in SCENARIOS:
+        s = cells[scenario, "Sandvoll"]
+        row = [label]
+        for key in ("paint", "page", "rss", "pss"):
+            for peer in ("pywebview", "Chromium"):
+                row.append(ratio(s[key], cells[scenario, peer][key]))
+        lines.append("| " + " | ".join(row) + " |")
+    lines.append("")
+    lines.append("Where the time goes (medians, ms from launch):")
+    lines.append("")
+    lines.append("| program | start | window mapped | first paint | status page | page text | page loaded "
+                 "| server answered (peers: before launch) |")
+    lines.append("|---|---|---:|---:|---:|---:|---:|---:|")
+    for scenario, label in SCENARIOS:
+        for program in PROGRAMS:
+            c = cells[scenario, program]
+            server = ("%s before" % fmt(c["server_ready"])) if program != "Sandvoll" else "in the page time"
+            lines.append("| %s | %s | %s | %s | %s | %s | %s | %s |" % (
+                program, label, fmt(c["window"]), fmt(c["paint"]), fmt(c["status"]), fmt(c["text"]),
+                fmt(c["page"]), server))
+    return "\n".join(lines) + "\n"
+
+
+def chart(report, path):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    cells = report["cells"]
+    colours = {"Sandvoll": "#2f6db5", "pywebview": "#e0a030", "Chromium": "#8a8a8a"}
+    panels = [("paint", "first paint (ms)", "paint_range"), ("page", "page loaded (ms)", "page_range"),
+              ("rss", "RSS, app tree + server (MiB)", "rss_range"),
+              ("cpu", "idle CPU in %g s (ms)" % report["idle"], "cpu_range")]
+    figure, axes = plt.subplots(2, 2, figsize=(12, 8))
+    width = 0.26
+    for axis, (key, title, bounds) in zip(axes.flat, panels):
+        for i, program in enumerate(PROGRAMS):
+            xs, ys, low, high = [], [], [], []
+            for j, (scenario, _) in enumerate(SCENARIOS):
+                c = cells[scenario, program]
+                if c[key] is None:
+                    continue
+                xs.append(j + (i - 1) * width)
+                ys.append(c[key])
+                low.append(c[key] - c[bounds][0])
+                high.append(c[bounds][1] - c[key])
+            axis.bar(xs, ys, width, yerr=[low, high], capsize=3, label=program, color=colours[program])
+        axis.set_title(title)
+        axis.set_xticks(range(len(SCENARIOS)))
+        axis.set_xticklabels([label for _, label in SCENARIOS], fontsize=9)
+        axis.grid(axis="y", alpha=0.3)
+    handles, labels = axes.flat[0].get_legend_handles_labels()
+    figure.legend(handles, labels, loc="upper right", ncol=3, fontsize=9)
+    m = report["machine"]
+    figure.suptitle("Sandvoll, pywebview and Chromium (app mode) showing the same server: medians of %d rounds, "
+                    "bars min–max\n%s, %d cores, %s" % (report["rounds"], m["cpu"], m["cores"], m["os"]),
+                    fontsize=10, x=0.02, ha="left")
+    figure.tight_layout(rect=(0, 0, 1, 0.95))
+    figure.savefig(path, dpi=100)
+
+
+def convert_shots(directory):
+    try:
+        from PIL import Image
+    except ImportError:
+        return
+    for ppm in directory.glob("*.ppm"):
+        Image.open(ppm).save(ppm.with_suffix(".png"))
+        ppm.unlink()
+
+
+# ---------------------------------------------------------------- the run
+
+def run(args):
+    bring_loopback_up()
+    become_subreaper()
+    build = args.build.resolve()
+    for needed in (build / "Sandvoll.app/Contents/Linux/Sandvoll", build / "bench/paint_probe"):
+        if not needed.exists():
+            sys.exit("bench/compare: %s is missing; build first (bench/compare does)" % needed)
+    for needed in ("/usr/bin/chromium", "/usr/lib/python3/dist-packages/webview"):
+        if not Path(needed).exists():
+            sys.exit("bench/compare: %s is missing; run scripts/bootstrap.sh --bench" % needed)
+    dropping, why_not = can_drop_caches()
+    cold_note = ("cold starts drop the page cache (sync; echo 3 > /proc/sys/vm/drop_caches) just before the "
+                 "launch" if dropping else
+                 "the page cache could NOT be dropped here (%s), so cold starts only have an empty HOME" % why_not)
+    out_dir = build / "bench"
+    out_dir.mkdir(parents=True, exist_ok=True)
+    shots = out_dir / "compare-shots"
+    shutil.rmtree(shots, ignore_errors=True)
+
+    work = Path(tempfile.mkdtemp(prefix="sv-compare-"))
+    display = Display()
+    bus = None
+    runs = []
+    try:
+        bus_home = work / "session"
+        bus_home.mkdir()
+        bus = SessionBus({"PATH": "/usr/bin:/bin", **display.env()}, bus_home)
+        bench = Bench(args, display, bus, work)
+        bench.drop = dropping
+
+        # One launch of each into the HOME that warm starts keep; Sandvoll's
+        # makes its environment, whose Python then serves the peers too.
+        print("compare: priming (one launch of each, not counted)", flush=True)
+        for program in PROGRAMS:
+            result = bench.launch(program, bench.homes[program], drop=False)
+            if "error" in result:
+                sys.exit("bench/compare: %s did not show the page: %s" % (program, result["error"]))
+            if program == "Sandvoll":
+                venv_python = bench.homes[program] / "Library/Application Support/Sandvoll/venv/bin/python"
+                if venv_python.exists():
+                    bench.python = venv_python
+
+        for scenario, label in SCENARIOS:
+            for round_ in range(args.rounds):
+                # Each round starts with another program, so none always follows the same one.
+                order = PROGRAMS[round_ % 3:] + PROGRAMS[:round_ % 3]
+                for program in order:
+                    result = bench.run_case(program, scenario, round_)
+                    runs.append(result)
+                    s = summarise(result)
+                    print("compare: %-9s %-22s round %d: %s" % (
+                        program, label, round_ + 1,
+                        "paint %.0f ms, page %.0f ms, RSS %.0f MiB, PSS %.0f MiB, idle CPU %.0f ms" % (
+                            s["paint"], s["page"], s["rss"], s["pss"], s["cpu"]) if s
+                        else "FAILED: %s" % result.get("error", "no page within the time limit")), flush=True)
+    finally:
+        if bus:
+            bus.close()
+        display.close()
+        stop_leftovers()
+        shutil.rmtree(work, ignore_errors=True)
+
+    convert_shots(shots)
+    loads = [r["load"] for r in runs]
+    report = {
+        "machine": machine(),
+        "versions": versions(build),
+        "rounds": args.rounds,
+        "settle": args.settle,
+        "idle": args.idle,
+        "cold_note": cold_note,
+        "python_for_peer_servers": str(bench.python),
+        "load": [min(loads), max(loads)],
+        "runs": runs,
+    }
+    report["cells"] = table(runs)
+    text = markdown(report)
+    (out_dir / "compare.md").write_text(text)
+    chart(report, out_dir / "compare.png")
+    report["cells"] = {"%s/%s" % key: value for key, value in report["cells"].items()}
+    (out_dir / "compare.json").write_text(json.dumps(report, indent=1))
+    print()
+    print(text)
+    print("compare: wrote %s, %s, %s and screenshots in %s" % (
+        out_dir / "compare.md", out_dir / "compare.png", out_dir / "compare.json", shots))
+
+
+def main():
+    args = parse_args()
+    if os.environ.get(ISOLATED) != "1":
+        enter_own_network()
+    run(args)
+
+
+if __name__ == "__main__":
+    main()
