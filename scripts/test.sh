@@ -26,3 +26,6 @@ cmake --build build-asan -j "$jobs" --target unit_tests integration_tests
 ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS="suppressions=$root/tests/lsan.supp:print_suppressions=0" \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan -L 'unit|integration' -j "$jobs" --output-on-failure
+
+echo "== fuzz targets, a short run each (scripts/fuzz.sh SECONDS for longer)"
+scripts/fuzz.sh 15
