@@ -4,10 +4,11 @@
 #
 #   scripts/fuzz.sh SECONDS
 #
-# New inputs that reach new code are written into the corpus in the repository;
-# afterwards the corpus is cut back to the inputs that still add coverage, so it
-# stays small and can be committed. Named files there are hand-written seeds and
-# are always kept; files named by their SHA-1 were found by the fuzzer.
+# The corpus in the repository is the one the fuzzer writes to. Afterwards,
+# of the inputs it added only those that reach code the corpus did not reach
+# before are kept, so the corpus stays small and a run only adds to it. Named
+# files there are hand-written seeds; files named by their SHA-1 were found by
+# the fuzzer.
 #
 # Exits non-zero when any target crashes, leaks, hangs or fails one of its
 # checks; the input that did it is left in build-fuzz/artifacts/<name>/ and the
@@ -50,8 +51,6 @@ export ASAN_OPTIONS=detect_leaks=1
 export LSAN_OPTIONS="suppressions=$root/tests/lsan.supp:print_suppressions=0"
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
-is_found_name() { [[ $1 =~ ^[0-9a-f]{40}$ ]]; }
-
 failed=()
 mkdir -p "$build/logs"
 for source in fuzz/*.cpp; do
@@ -67,41 +66,37 @@ for source in fuzz/*.cpp; do
   fi
   mkdir -p "$corpus" "$artifacts"
 
-  before=$(find "$corpus" -maxdepth 1 -type f | wc -l)
+  before=$(mktemp)
+  find "$corpus" -maxdepth 1 -type f -printf '%f\n' | sort >"$before"
   status=0
   "$program" "${options[@]}" -max_total_time="$seconds" -print_final_stats=1 \
     -artifact_prefix="$artifacts/" "$corpus" >"$log" 2>&1 || status=$?
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
 
-  # Keep the seeds, and of the fuzzer's finds only those that reach code the
-  # seeds do not, smallest first. Hit counts are left out here (they guide the
-  # run itself) or the corpus would keep hundreds of near-copies.
+  # Of this run's finds keep only those that reach code the corpus did not
+  # reach before, smallest first; what was there stays, so a run only adds.
+  # Hit counts are left out here (they guide the run itself) or the corpus
+  # would keep hundreds of near-copies.
   kept=$(mktemp -d)
-  find "$corpus" -maxdepth 1 -type f | while read -r file; do
-    is_found_name "$(basename "$file")" || cp "$file" "$kept/"
-  done
+  while read -r file; do cp "$corpus/$file" "$kept/"; done <"$before"
   if "$program" "${options[@]}" -use_counters=0 -merge=1 "$kept" "$corpus" >>"$log" 2>&1; then
     for file in "$corpus"/*; do
       base=$(basename "$file")
-      if is_found_name "$base" && [ ! -e "$kept/$base" ]; then
+      if [ ! -e "$kept/$base" ] && ! grep -qxF -- "$base" "$before"; then
         rm -f "$file"
       fi
     done
-    for file in "$kept"/*; do
-      base=$(basename "$file")
-      if is_found_name "$base" && [ ! -e "$corpus/$base" ]; then
-        cp "$file" "$corpus/"
-      fi
-    done
   else
-    echo "fuzz $name: the corpus could not be minimised; it is left as the run grew it" >&2
+    echo "fuzz $name: the new inputs could not be sorted out; the corpus is left as the run grew it" >&2
     [ "$status" -ne 0 ] || status=1
   fi
   rm -rf "$kept"
-  after=$(find "$corpus" -maxdepth 1 -type f | wc -l)
+  count_before=$(wc -l <"$before")
+  rm -f "$before"
+  count_after=$(find "$corpus" -maxdepth 1 -type f | wc -l)
 
   if [ "$status" -eq 0 ]; then
-    echo "fuzz $name: ${runs:-?} runs in ${seconds}s, no crash; corpus $before -> $after files"
+    echo "fuzz $name: ${runs:-?} runs in ${seconds}s, no crash; corpus $count_before -> $count_after files"
   else
     echo "fuzz $name: FAILED (exit $status) after ${runs:-?} runs; input in $artifacts/, output in $log" >&2
     grep -E -A 30 '^==[0-9]+==ERROR|runtime error|fuzz check failed|ERROR: libFuzzer' "$log" | head -n 60 >&2 || true
