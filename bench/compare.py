@@ -32,7 +32,7 @@ device: nothing leaves the machine, and port 8766 inside it is the
 benchmark's. Port 8766 must still be free outside, so a server left running
 there is noticed rather than measured.
 
-usage: bench/compare.py [--rounds N] [--build DIR] [--settle S] [--idle S]
+usage: bench/compare.py [--rounds N] [--build DIR] [--settle S] [--idle S] [--report-only]
 Writes build/bench/compare.md, compare.png and compare.json.
 """
 
@@ -75,6 +75,8 @@ def parse_args():
     parser.add_argument("--build", type=Path, default=ROOT / "build", help="the build tree (build)")
     parser.add_argument("--settle", type=float, default=5.0, help="seconds after the page before measuring (5)")
     parser.add_argument("--idle", type=float, default=10.0, help="seconds of idle CPU to count (10)")
+    parser.add_argument("--report-only", action="store_true",
+                        help="launch nothing: draw the table and chart again from build/bench/compare.json")
     args = parser.parse_args()
     if args.rounds < 1:
         parser.error("--rounds must be at least 1")
@@ -453,6 +455,7 @@ def table(runs):
                 "page_range": spread([g["page"] for g in good]),
                 "rss_range": spread([g["rss"] for g in good]),
                 "cpu_range": spread([g["cpu"] for g in good]),
+                "status_seen": sum(1 for g in good if g["status"] is not None),
             }
     return cells
 
@@ -512,7 +515,8 @@ def markdown(report):
     lines.append("")
     lines.append("Where the time goes (medians, ms from launch):")
     lines.append("")
-    lines.append("| program | start | window mapped | first paint | status page | page text | page loaded "
+    lines.append("| program | start | window mapped | first paint | status page (launches it showed in) "
+                 "| page text | page loaded "
                  "| server answered (peers: before launch) |")
     lines.append("|---|---|---:|---:|---:|---:|---:|---:|")
     for scenario, label in SCENARIOS:
@@ -520,7 +524,9 @@ def markdown(report):
             c = cells[scenario, program]
             server = ("%s before" % fmt(c["server_ready"])) if program != "Sandvoll" else "in the page time"
             lines.append("| %s | %s | %s | %s | %s | %s | %s | %s |" % (
-                program, label, fmt(c["window"]), fmt(c["paint"]), fmt(c["status"]), fmt(c["text"]),
+                program, label, fmt(c["window"]), fmt(c["paint"]),
+                "%s (%d/%d)" % (fmt(c["status"]), c["status_seen"], c["ok"]) if program == "Sandvoll" else "–",
+                fmt(c["text"]),
                 fmt(c["page"]), server))
     return "\n".join(lines) + "\n"
 
@@ -533,7 +539,7 @@ def chart(report, path):
     cells = report["cells"]
     colours = {"Sandvoll": "#2f6db5", "pywebview": "#e0a030", "Chromium": "#8a8a8a"}
     panels = [("paint", "first paint (ms)", "paint_range"), ("page", "page loaded (ms)", "page_range"),
-              ("rss", "RSS, app tree + server (MiB)", "rss_range"),
+              ("rss", "memory, app tree + server (MiB): RSS, hatched PSS", "rss_range"),
               ("cpu", "idle CPU in %g s (ms)" % report["idle"], "cpu_range")]
     figure, axes = plt.subplots(2, 2, figsize=(12, 8))
     width = 0.26
@@ -549,6 +555,11 @@ def chart(report, path):
                 low.append(c[key] - c[bounds][0])
                 high.append(c[bounds][1] - c[key])
             axis.bar(xs, ys, width, yerr=[low, high], capsize=3, label=program, color=colours[program])
+            if key == "rss":
+                # PSS shares pages among the processes that map them: what the machine really pays.
+                pss = [cells[scenario, program]["pss"] for scenario, _ in SCENARIOS
+                       if cells[scenario, program]["rss"] is not None]
+                axis.bar(xs, pss, width * 0.6, color="none", edgecolor="black", hatch="//", linewidth=0.6)
         axis.set_title(title)
         axis.set_xticks(range(len(SCENARIOS)))
         axis.set_xticklabels([label for _, label in SCENARIOS], fontsize=9)
@@ -650,20 +661,29 @@ def run(args):
         "load": [min(loads), max(loads)],
         "runs": runs,
     }
-    report["cells"] = table(runs)
+    (out_dir / "compare.json").write_text(json.dumps(report, indent=1))
+    write_report(report, out_dir)
+    print("compare: screenshots of the first round are in %s" % shots)
+
+
+def write_report(report, out_dir):
+    """The table and the chart, from the rounds alone (so they can be drawn again from compare.json)."""
+    report = dict(report, cells=table(report["runs"]))
     text = markdown(report)
     (out_dir / "compare.md").write_text(text)
     chart(report, out_dir / "compare.png")
-    report["cells"] = {"%s/%s" % key: value for key, value in report["cells"].items()}
-    (out_dir / "compare.json").write_text(json.dumps(report, indent=1))
     print()
     print(text)
-    print("compare: wrote %s, %s, %s and screenshots in %s" % (
-        out_dir / "compare.md", out_dir / "compare.png", out_dir / "compare.json", shots))
+    print("compare: wrote %s, %s and %s" % (out_dir / "compare.md", out_dir / "compare.png",
+                                            out_dir / "compare.json"))
 
 
 def main():
     args = parse_args()
+    if args.report_only:
+        out_dir = args.build.resolve() / "bench"
+        write_report(json.loads((out_dir / "compare.json").read_text()), out_dir)
+        return
     if os.environ.get(ISOLATED) != "1":
         enter_own_network()
     run(args)
