@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Launch benchmarks, side by side in one run, under a virtual display.
 
 1. Launch to the window's first paint: Sandvoll against a bare GTK 4 +
