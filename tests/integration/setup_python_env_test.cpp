@@ -1,6 +1,7 @@
 #include "setup/code_sync.h"
 #include "setup/command_runner.h"
 #include "setup/python_env.h"
+#include "support/offline_wheel.h"
 #include "support/sandbox.h"
 
 #include <cstdlib>
@@ -268,22 +269,6 @@ private:
     std::optional<std::string> old_;
 };
 
-constexpr const char* buildWheel = R"(
-import base64, hashlib, sys, zipfile
-files = {
-    "svprobe/__init__.py": "VALUE = 'probe ok'\n",
-    "svprobe-1.0.dist-info/METADATA": "Metadata-Version: 2.1\nName: svprobe\nVersion: 1.0\n",
-    "svprobe-1.0.dist-info/WHEEL": "Wheel-Version: 1.0\nGenerator: sandvoll-test\nRoot-Is-Purelib: true\nTag: py3-none-any\n",
-}
-record = ""
-with zipfile.ZipFile(sys.argv[1] + "/svprobe-1.0-py3-none-any.whl", "w") as wheel:
-    for name, text in files.items():
-        data = text.encode()
-        digest = base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=").decode()
-        record += f"{name},sha256={digest},{len(data)}\n"
-        wheel.writestr(name, data)
-    wheel.writestr("svprobe-1.0.dist-info/RECORD", record + "svprobe-1.0.dist-info/RECORD,,\n")
-)";
 
 TEST(EnsurePythonForReal, InstallsAnOfflineWheelWithTheSystemPythonThenRunsNothing)
 {
@@ -300,9 +285,9 @@ TEST(EnsurePythonForReal, InstallsAnOfflineWheelWithTheSystemPythonThenRunsNothi
     ScopedEnv config("PIP_CONFIG_FILE", "/dev/null");
     ScopedEnv quiet("PIP_DISABLE_PIP_VERSION_CHECK", "1");
 
-    const auto built = run(globals, "/usr/bin/python3", { "-c", buildWheel, wheels.string() });
-    ASSERT_EQ(built.status, 0) << built.output;
-    const std::string requirementsText = "--no-index\n--find-links " + wheels.string() + "\nsvprobe==1.0\n";
+    const auto wheelError = test::buildOfflineWheel(wheels, "1.0");
+    ASSERT_EQ(wheelError, "");
+    const std::string requirementsText = test::offlineRequirements(wheels, "1.0");
     test::writeFile(shipped / "start.py", "");
     test::writeFile(shipped / ".stamp", "1\n");
     test::writeFile(shipped / "requirements.txt", requirementsText);
@@ -319,7 +304,7 @@ TEST(EnsurePythonForReal, InstallsAnOfflineWheelWithTheSystemPythonThenRunsNothi
     EXPECT_EQ(test::readFile(requirementsStampPath(globals)), requirementsText);
     const auto probe = run(globals, globals.python, { "-c", "import svprobe; print(svprobe.VALUE)" });
     EXPECT_EQ(probe.status, 0);
-    EXPECT_EQ(probe.output, "probe ok\n");
+    EXPECT_EQ(probe.output, test::probeOutput("1.0"));
 
     // The next launch: nothing to copy, nothing to run, nothing rewritten.
     // The environment's interpreter leads to bin/python3; replaced by a
