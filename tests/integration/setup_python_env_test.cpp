@@ -211,6 +211,26 @@ TEST_F(EnsurePython, FailedCreationLeavesWhatItMadeAndInstallsNothing)
     EXPECT_EQ(statuses, Lines { std::string(settingUpPythonText) });
 }
 
+TEST_F(EnsurePython, CreationThatStoppedAfterMakingItsInterpreterIsMadeAgainFromNothing)
+{
+    tool(first / "uv");
+    failStep("venv", "/bin/mkdir -p \"$4/bin\"; /bin/cp \"$0\" \"$4/bin/python\"; echo > \"$4/half-made\"\n"
+                     "echo 'error: interrupted' >&2; exit 1\n");
+    EXPECT_THROW(ensure(), SetupError);
+    EXPECT_TRUE(isExecutableFile(globals.python));
+    EXPECT_TRUE(fs::exists(globals.venv + "/half-made"));
+
+    fs::remove(control / "venv");
+    ensure();
+    EXPECT_FALSE(fs::exists(globals.venv + "/half-made"));
+    ASSERT_EQ(calls().size(), 3u);
+    EXPECT_EQ(calls()[1][1], "venv");
+    EXPECT_EQ(calls()[2][1], "pip");
+    EXPECT_EQ(statuses, (Lines { std::string(settingUpPythonText), std::string(settingUpPythonText),
+                            std::string(installingPackagesText) }));
+    EXPECT_EQ(test::readFile(stamp), "flask==3.0\n");
+}
+
 TEST_F(EnsurePython, UnstartableOrSilentToolsStillExplainThemselves)
 {
     test::writeFile(first / "uv", "\x7f" "ELF but not really");
