@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace sv {
 namespace fs = std::filesystem;
@@ -38,7 +39,12 @@ bool syncCode(const Globals& globals, const std::string& shippedCode)
     removeTree(staging, error);
     copyTree(shippedCode, staging);
     // Only now, with the new code complete beside it, does the old code go.
-    // A failure to remove it shows up as the rename's failure.
+    // Its stamp goes first: removing thousands of files takes a while, and
+    // if the app is killed meanwhile, what is left must read as stale even
+    // to the bundle it came from, or a user who goes back to that version
+    // would run half-removed code at every launch. A failure to remove the
+    // code shows up as the rename's failure.
+    ::unlink((globals.project + "/.stamp").c_str());
     removeTree(globals.project, error);
     fs::rename(staging, globals.project, error);
     if (error)

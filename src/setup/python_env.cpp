@@ -1,10 +1,14 @@
 #include "setup/python_env.h"
 
 #include "setup/command_runner.h"
+#include "setup/file_tree.h"
 #include "setup/text_file.h"
 
+#include <cerrno>
+#include <filesystem>
 #include <optional>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace sv {
 namespace {
@@ -33,6 +37,36 @@ void report(const StatusCallback& onStatus, std::string_view text)
 
 } // namespace
 
+std::string creationMarkerPath(const Globals& globals) { return globals.venv + ".creating"; }
+
+namespace {
+
+// Clears what a cut-short creation left, then marks the creation as begun.
+void beginCreation(const Globals& globals, bool unfinished)
+{
+    std::error_code error;
+    if (unfinished) {
+        removeTree(globals.venv, error);
+        if (error)
+            throw std::filesystem::filesystem_error(
+                "Could not remove an unfinished Python environment", globals.venv, error);
+    }
+    const std::filesystem::path marker = creationMarkerPath(globals);
+    // If the folder cannot be made, writing the marker says why.
+    std::filesystem::create_directories(marker.parent_path(), error);
+    writeTextFileAtomically(marker, "");
+}
+
+void endCreation(const Globals& globals)
+{
+    const std::string marker = creationMarkerPath(globals);
+    if (::unlink(marker.c_str()) != 0)
+        throw std::filesystem::filesystem_error("Could not record the Python environment as complete", marker,
+            std::error_code(errno, std::generic_category()));
+}
+
+} // namespace
+
 std::string requirementsStampPath(const Globals& globals) { return globals.venv + "/.sandvoll-requirements"; }
 
 void ensurePython(const Globals& globals, const StatusCallback& onStatus)
@@ -41,7 +75,16 @@ void ensurePython(const Globals& globals, const StatusCallback& onStatus)
     const std::string stamp = requirementsStampPath(globals);
     const std::string wanted = readTextFile(requirements).value_or(std::string());
 
-    if (isExecutableFile(globals.python)) {
+    // The interpreter appears early in a creation. If the app was killed
+    // after that, pip may be half unpacked with its metadata already written:
+    // ensurepip then takes it as installed and every later install fails.
+    // Such an environment is not used, whatever its interpreter says.
+    const std::string marker = creationMarkerPath(globals);
+    struct stat info;
+    const bool unfinished = ::lstat(marker.c_str(), &info) == 0;
+    const bool usable = !unfinished && isExecutableFile(globals.python);
+
+    if (usable) {
         const auto installed = readTextFile(stamp);
         if (installed && *installed == wanted)
             return;
@@ -50,19 +93,22 @@ void ensurePython(const Globals& globals, const StatusCallback& onStatus)
     // One lookup decides the tool for both creating and installing.
     const std::optional<std::string> uv = which(globals, { "uv" });
 
-    if (!isExecutableFile(globals.python)) {
+    if (!usable) {
         report(onStatus, settingUpPythonText);
-        if (uv) {
-            require(*uv, run(globals, *uv, { "venv", "--python", "3.12", globals.venv }));
-        } else {
-            const auto interpreter = which(globals, { "python3.12", "python3" });
+        std::optional<std::string> interpreter;
+        if (!uv) {
+            interpreter = which(globals, { "python3.12", "python3" });
             if (!interpreter)
                 throw SetupError(std::string(pythonNotFoundText));
-            require(*interpreter, run(globals, *interpreter, { "-m", "venv", globals.venv }));
         }
+        beginCreation(globals, unfinished);
+        if (uv)
+            require(*uv, run(globals, *uv, { "venv", "--python", "3.12", globals.venv }));
+        else
+            require(*interpreter, run(globals, *interpreter, { "-m", "venv", globals.venv }));
+        endCreation(globals);
     }
 
-    struct stat info;
     if (::stat(requirements.c_str(), &info) != 0)
         return;
 

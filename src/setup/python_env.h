@@ -18,6 +18,12 @@ inline constexpr std::string_view pythonNotFoundText
 // successful installation.
 [[nodiscard]] std::string requirementsStampPath(const Globals& globals);
 
+// The file beside the environment that exists while it is being created.
+// Found at the start of a call, it means a creation was cut short (the app
+// was killed, or the tool failed) and the environment is made again from
+// nothing, even if its interpreter runs.
+[[nodiscard]] std::string creationMarkerPath(const Globals& globals);
+
 using StatusCallback = std::function<void(const std::string&)>;
 
 // Makes sure `globals.venv` holds an environment whose interpreter
@@ -27,7 +33,8 @@ using StatusCallback = std::function<void(const std::string&)>;
 // Returns at once, running nothing, when the interpreter is executable and
 // the stamp equals the requirements text. Otherwise it uses `uv` when
 // `which` finds it, else `python3.12` or `python3`, to create the
-// environment (only when the interpreter is not executable) and to install
+// environment (only when the interpreter is not executable, or an earlier
+// creation did not finish: what it left is removed first) and to install
 // the requirements (only when the file exists), and then records the
 // requirements text in the stamp, atomically.
 //
@@ -37,8 +44,10 @@ using StatusCallback = std::function<void(const std::string&)>;
 //
 // Throws SetupError with pythonNotFoundText when no interpreter is found,
 // or with a failed command's whole output; std::filesystem::filesystem_error
-// when the stamp cannot be written. Nothing is removed on failure and the
-// stamp keeps its old content, so the next call retries from what is on disk.
+// when the stamp or the creation marker cannot be written or removed, or an
+// unfinished environment cannot be removed. Nothing is removed on failure and
+// the stamp keeps its old content, so the next call retries from what is on
+// disk.
 void ensurePython(const Globals& globals, const StatusCallback& onStatus);
 
 } // namespace sv

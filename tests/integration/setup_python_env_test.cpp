@@ -1,6 +1,7 @@
 #include "setup/code_sync.h"
 #include "setup/command_runner.h"
 #include "setup/python_env.h"
+#include "support/offline_wheel.h"
 #include "support/sandbox.h"
 
 #include <cstdlib>
@@ -210,6 +211,26 @@ TEST_F(EnsurePython, FailedCreationLeavesWhatItMadeAndInstallsNothing)
     EXPECT_EQ(statuses, Lines { std::string(settingUpPythonText) });
 }
 
+TEST_F(EnsurePython, CreationThatStoppedAfterMakingItsInterpreterIsMadeAgainFromNothing)
+{
+    tool(first / "uv");
+    failStep("venv", "/bin/mkdir -p \"$4/bin\"; /bin/cp \"$0\" \"$4/bin/python\"; echo > \"$4/half-made\"\n"
+                     "echo 'error: interrupted' >&2; exit 1\n");
+    EXPECT_THROW(ensure(), SetupError);
+    EXPECT_TRUE(isExecutableFile(globals.python));
+    EXPECT_TRUE(fs::exists(globals.venv + "/half-made"));
+
+    fs::remove(control / "venv");
+    ensure();
+    EXPECT_FALSE(fs::exists(globals.venv + "/half-made"));
+    ASSERT_EQ(calls().size(), 3u);
+    EXPECT_EQ(calls()[1][1], "venv");
+    EXPECT_EQ(calls()[2][1], "pip");
+    EXPECT_EQ(statuses, (Lines { std::string(settingUpPythonText), std::string(settingUpPythonText),
+                            std::string(installingPackagesText) }));
+    EXPECT_EQ(test::readFile(stamp), "flask==3.0\n");
+}
+
 TEST_F(EnsurePython, UnstartableOrSilentToolsStillExplainThemselves)
 {
     test::writeFile(first / "uv", "\x7f" "ELF but not really");
@@ -268,22 +289,6 @@ private:
     std::optional<std::string> old_;
 };
 
-constexpr const char* buildWheel = R"(
-import base64, hashlib, sys, zipfile
-files = {
-    "svprobe/__init__.py": "VALUE = 'probe ok'\n",
-    "svprobe-1.0.dist-info/METADATA": "Metadata-Version: 2.1\nName: svprobe\nVersion: 1.0\n",
-    "svprobe-1.0.dist-info/WHEEL": "Wheel-Version: 1.0\nGenerator: sandvoll-test\nRoot-Is-Purelib: true\nTag: py3-none-any\n",
-}
-record = ""
-with zipfile.ZipFile(sys.argv[1] + "/svprobe-1.0-py3-none-any.whl", "w") as wheel:
-    for name, text in files.items():
-        data = text.encode()
-        digest = base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=").decode()
-        record += f"{name},sha256={digest},{len(data)}\n"
-        wheel.writestr(name, data)
-    wheel.writestr("svprobe-1.0.dist-info/RECORD", record + "svprobe-1.0.dist-info/RECORD,,\n")
-)";
 
 TEST(EnsurePythonForReal, InstallsAnOfflineWheelWithTheSystemPythonThenRunsNothing)
 {
@@ -300,9 +305,9 @@ TEST(EnsurePythonForReal, InstallsAnOfflineWheelWithTheSystemPythonThenRunsNothi
     ScopedEnv config("PIP_CONFIG_FILE", "/dev/null");
     ScopedEnv quiet("PIP_DISABLE_PIP_VERSION_CHECK", "1");
 
-    const auto built = run(globals, "/usr/bin/python3", { "-c", buildWheel, wheels.string() });
-    ASSERT_EQ(built.status, 0) << built.output;
-    const std::string requirementsText = "--no-index\n--find-links " + wheels.string() + "\nsvprobe==1.0\n";
+    const auto wheelError = test::buildOfflineWheel(wheels, "1.0");
+    ASSERT_EQ(wheelError, "");
+    const std::string requirementsText = test::offlineRequirements(wheels, "1.0");
     test::writeFile(shipped / "start.py", "");
     test::writeFile(shipped / ".stamp", "1\n");
     test::writeFile(shipped / "requirements.txt", requirementsText);
@@ -319,7 +324,7 @@ TEST(EnsurePythonForReal, InstallsAnOfflineWheelWithTheSystemPythonThenRunsNothi
     EXPECT_EQ(test::readFile(requirementsStampPath(globals)), requirementsText);
     const auto probe = run(globals, globals.python, { "-c", "import svprobe; print(svprobe.VALUE)" });
     EXPECT_EQ(probe.status, 0);
-    EXPECT_EQ(probe.output, "probe ok\n");
+    EXPECT_EQ(probe.output, test::probeOutput("1.0"));
 
     // The next launch: nothing to copy, nothing to run, nothing rewritten.
     // The environment's interpreter leads to bin/python3; replaced by a
