@@ -22,8 +22,9 @@ class Bundle;
 //
 // The copy is made in `globals.support` + "/app-new" (left over from an
 // interrupted run, it is removed first) and takes the place of the old code
-// in one rename, after the old code is removed; until the copy is complete
-// the old code is untouched. Symbolic links, permission bits and
+// in one rename, after the old code is removed (its stamp first, so that
+// code killed half-removed never reads as whole); until the copy is
+// complete the old code is untouched. Symbolic links, permission bits and
 // modification times are kept.
 //
 // Throws std::filesystem::filesystem_error, naming the paths involved, when
