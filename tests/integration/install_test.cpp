@@ -164,6 +164,18 @@ protected:
         server.route("/update.json", LoopbackHttpServer::json(feed.dump()));
     }
 
+    // A correctly signed package whose download never answers, and an
+    // updater that gives such a download up after a second and a half.
+    void announceHangingDownload()
+    {
+        auto quick = settings();
+        quick.packageTimeout = 1500ms;
+        updater = std::make_unique<Updater>(quick);
+        const auto package = newPackage();
+        server.route("/Sandvoll.zip", LoopbackHttpServer::hanging());
+        announce(server.url("/Sandvoll.zip"), platform::sha256Hex(package), signature(package));
+    }
+
     // Serves `served` as the package of a feed made for `signedBytes`.
     void publish(const std::string& served, const std::string& signedBytes)
     {
@@ -299,12 +311,7 @@ TEST_F(InstallUpdate, APackageAboveTheSizeLimitIsNotDownloaded)
 
 TEST_F(InstallUpdate, ChecksStandAsideWhileADownloadHangsUntilItsTimeout)
 {
-    auto quick = settings();
-    quick.packageTimeout = 1500ms;
-    updater = std::make_unique<Updater>(quick);
-    const auto package = newPackage();
-    server.route("/Sandvoll.zip", LoopbackHttpServer::hanging());
-    announce(server.url("/Sandvoll.zip"), platform::sha256Hex(package), signature(package));
+    announceHangingDownload();
 
     const auto started = std::chrono::steady_clock::now();
     auto installing = test::startRecorded(updater->check(true));
@@ -332,12 +339,7 @@ TEST_F(InstallUpdate, ChecksStandAsideWhileADownloadHangsUntilItsTimeout)
 
 TEST_F(InstallUpdate, ASecondAcceptedOfferDuringAnInstallationReturnsAtOnce)
 {
-    auto quick = settings();
-    quick.packageTimeout = 1500ms;
-    updater = std::make_unique<Updater>(quick);
-    const auto package = newPackage();
-    server.route("/Sandvoll.zip", LoopbackHttpServer::hanging());
-    announce(server.url("/Sandvoll.zip"), platform::sha256Hex(package), signature(package));
+    announceHangingDownload();
 
     // Two manual checks both get to an offer, and both offers are accepted.
     auto first = test::startRecorded(updater->check(true));
