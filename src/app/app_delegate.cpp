@@ -60,8 +60,10 @@ void AppDelegate::applicationDidFinishLaunching()
     platform::onWillTerminate([this] { applicationWillTerminate(); });
 
     window->present();
-    showStatus(std::string(startingText));
-    platform::globalAsync([this] { startupTask(); });
+    window->afterFirstFrame([this] {
+        showStatus(std::string(startingText));
+        platform::globalAsync([this] { startupTask(); });
+    });
 }
 
 void AppDelegate::applicationWillTerminate()

@@ -1,5 +1,6 @@
 #include "platform/window.h"
 
+#include "platform/gobject_ptr.h"
 #include "platform/web_view.h"
 
 #include <gtk/gtk.h>
@@ -58,6 +59,42 @@ void Window::setSize(WindowSize size) { gtk_window_set_default_size(impl_->windo
 void Window::maximize() { gtk_window_maximize(impl_->window); }
 
 void Window::present() { gtk_window_present(impl_->window); }
+
+void Window::afterFirstFrame(std::function<void()> callback)
+{
+    // A window that is hidden or minimised may not draw at all, so a timer
+    // makes sure the callback runs anyway.
+    constexpr unsigned latestMs = 250;
+    struct Pending {
+        std::function<void()> callback;
+        GRef<GdkFrameClock> clock;
+        gulong paintHandler = 0;
+        guint timer = 0;
+        void fire()
+        {
+            if (paintHandler)
+                g_signal_handler_disconnect(clock.get(), paintHandler);
+            if (timer)
+                g_source_remove(timer);
+            auto run = std::move(callback);
+            delete this;
+            run();
+        }
+    };
+    auto* pending = new Pending;
+    pending->callback = std::move(callback);
+    if (GdkFrameClock* clock = gtk_widget_get_frame_clock(GTK_WIDGET(impl_->window))) {
+        pending->clock = GRef<GdkFrameClock>(clock);
+        pending->paintHandler = g_signal_connect_swapped(clock, "after-paint",
+            G_CALLBACK(+[](Pending* p) { p->fire(); }), pending);
+    }
+    pending->timer = g_timeout_add(latestMs, [](gpointer data) {
+        auto* p = static_cast<Pending*>(data);
+        p->timer = 0; // ends with this call
+        p->fire();
+        return G_SOURCE_REMOVE;
+    }, pending);
+}
 
 WindowSize Window::size() const
 {

@@ -37,6 +37,9 @@ public:
     void maximize();
     // Brings the window to the front and gives it the keyboard focus.
     void present();
+    // Runs the callback once on the main loop, right after the window next
+    // draws a frame, or after a quarter of a second if it draws none.
+    void afterFirstFrame(std::function<void()> callback);
 
     // The size the window has now when neither maximized nor full screen,
     // else the size it returns to when unmaximized.
