@@ -1,6 +1,7 @@
 #include "platform/application.h"
 
 #include "platform/gobject_ptr.h"
+#include "platform/rendering.h"
 
 #include <glib-unix.h>
 #include <gtk/gtk.h>
@@ -51,6 +52,7 @@ int runApplication(const std::string& identifier, std::function<void()> didFinis
             return;
         }
         *a->launched = true;
+        chooseRendering();
         (*a->callback)();
     }),
         new Activation { launched, callback },

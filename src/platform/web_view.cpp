@@ -1,6 +1,7 @@
 #include "platform/web_view.h"
 
 #include "platform/gobject_ptr.h"
+#include "platform/rendering.h"
 
 #include <webkit/webkit.h>
 
@@ -118,6 +119,8 @@ std::unique_ptr<WebView> WebView::create(WebViewConfig config)
 
     auto settings = GRef<WebKitSettings>::adopt(webkit_settings_new());
     webkit_settings_set_media_playback_requires_user_gesture(settings.get(), impl->config.mediaNeedsUserAction);
+    if (softwareRendering())
+        webkit_settings_set_hardware_acceleration_policy(settings.get(), WEBKIT_HARDWARE_ACCELERATION_POLICY_NEVER);
     // Pages that ask for the platform's system font by a name this engine
     // does not know fall back to the default family; make that the desktop's
     // interface font so they look native here too.

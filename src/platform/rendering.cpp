@@ -1,0 +1,67 @@
+#include "platform/rendering.h"
+
+#include "platform/gobject_ptr.h"
+
+#include <epoxy/gl.h>
+#include <gtk/gtk.h>
+
+#include <array>
+#include <optional>
+#include <string>
+
+namespace sv::platform {
+namespace {
+
+bool software = false;
+
+// The renderer string of the display's OpenGL, or nothing when there is none.
+std::optional<std::string> glRenderer()
+{
+    GdkDisplay* display = gdk_display_get_default();
+    if (!display)
+        return std::nullopt;
+    GError* error = nullptr;
+    auto context = GRef<GdkGLContext>::adopt(gdk_display_create_gl_context(display, &error));
+    if (!context || !gdk_gl_context_realize(context.get(), &error)) {
+        g_clear_error(&error);
+        return std::nullopt;
+    }
+    gdk_gl_context_make_current(context.get());
+    const auto* name = reinterpret_cast<const char*>(glGetString(GL_RENDERER));
+    std::string renderer = name ? name : "";
+    gdk_gl_context_clear_current();
+    return renderer;
+}
+
+} // namespace
+
+bool isSoftwareRenderer(std::string_view renderer)
+{
+    // Mesa's CPU rasterisers, alone or under a layered driver ("zink
+    // (llvmpipe …)"), and the software adapter Direct3D offers to WSL.
+    static constexpr std::array names {
+        std::string_view("llvmpipe"),
+        std::string_view("softpipe"),
+        std::string_view("swrast"),
+        std::string_view("Software Rasterizer"),
+        std::string_view("Microsoft Basic Render Driver"),
+    };
+    for (auto name : names) {
+        if (renderer.find(name) != std::string_view::npos)
+            return true;
+    }
+    return false;
+}
+
+void chooseRendering()
+{
+    const auto renderer = glRenderer();
+    software = !renderer || isSoftwareRenderer(*renderer);
+    // GTK reads the variable when it makes the first window's renderer.
+    if (software)
+        g_setenv("GSK_RENDERER", "cairo", FALSE);
+}
+
+bool softwareRendering() { return software; }
+
+} // namespace sv::platform
