@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds Sandvoll and runs every test: unit and integration tests, the window
 # tests and the end-to-end tests under a virtual display, and the toolkit-free
-# tests again under AddressSanitizer and UndefinedBehaviorSanitizer.
+# tests again under AddressSanitizer and UndefinedBehaviorSanitizer and under
+# valgrind's memcheck, and a short run of every fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -28,6 +29,9 @@ cmake --build build-asan -j "$jobs" --target unit_tests integration_tests
 ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS="suppressions=$root/tests/lsan.supp:print_suppressions=0" \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan -L 'unit|integration' -LE crash -j "$jobs" --output-on-failure
+
+echo "== unit and integration tests under valgrind's memcheck"
+scripts/valgrind.sh build
 
 echo "== fuzz targets, a short run each (scripts/fuzz.sh SECONDS for longer)"
 scripts/fuzz.sh 15
