@@ -162,7 +162,35 @@ class App:
         if self.process.poll() is None:
             os.killpg(self.process.pid, signal.SIGKILL)
             self.process.wait(timeout=10)
+        # An app that died or was killed leaves its server running, in a
+        # session of its own; it would hold the port against every later test.
+        kill_processes_under(self.home)
         self.log.close()
+
+
+def kill_processes_under(home):
+    """Kills every process whose command line names a path under home."""
+    needle = str(home).encode() + b"/"
+
+    def matching():
+        found = []
+        for entry in os.listdir("/proc"):
+            if not entry.isdigit():
+                continue
+            try:
+                # A dead process (a zombie too) has an empty command line.
+                if needle in Path("/proc", entry, "cmdline").read_bytes():
+                    found.append(int(entry))
+            except OSError:
+                pass
+        return found
+
+    for pid in matching():
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+    wait_until(lambda: not matching(), 10, "the processes left under %s to end" % home)
 
 
 def window_image(display, app, name):
