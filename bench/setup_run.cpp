@@ -3,24 +3,14 @@
 
 #include "setup/command_runner.h"
 #include "support/sandbox.h"
+#include "timing.h"
 
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <string>
 #include <vector>
 
-namespace {
-
-using Clock = std::chrono::steady_clock;
-
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
-} // namespace
+using sv::bench::median;
+using sv::bench::milliseconds;
 
 int main()
 {
@@ -40,22 +30,17 @@ int main()
     sv::test::writeFile(file, text);
     const std::string quoted = "'" + file + "'";
 
-    const auto time = [](auto&& body) {
-        const auto start = Clock::now();
-        body();
-        return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-    };
     std::vector<double> collected, toNull, throughPipe;
     for (int round = -1; round < rounds; ++round) { // round -1 warms the caches
-        double a = time([&] {
+        double a = milliseconds([&] {
             const auto result = sv::run(globals, "/bin/cat", { file });
             if (result.status != 0 || result.output.size() != size) {
                 std::fprintf(stderr, "run() returned %d with %zu bytes\n", result.status, result.output.size());
                 std::exit(1);
             }
         });
-        double b = time([&] { (void)sv::run(globals, "/bin/sh", { "-c", "cat " + quoted + " >/dev/null" }); });
-        double c = time([&] { (void)sv::run(globals, "/bin/sh", { "-c", "cat " + quoted + " | cat >/dev/null" }); });
+        double b = milliseconds([&] { (void)sv::run(globals, "/bin/sh", { "-c", "cat " + quoted + " >/dev/null" }); });
+        double c = milliseconds([&] { (void)sv::run(globals, "/bin/sh", { "-c", "cat " + quoted + " | cat >/dev/null" }); });
         if (round >= 0) {
             collected.push_back(a);
             toNull.push_back(b);

@@ -8,9 +8,8 @@
 #include "setup/code_sync.h"
 #include "setup/command_runner.h"
 #include "support/sandbox.h"
+#include "timing.h"
 
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -21,20 +20,8 @@
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
-
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
-template<typename Body> double milliseconds(Body&& body)
-{
-    const auto start = Clock::now();
-    body();
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
+using sv::bench::median;
+using sv::bench::milliseconds;
 
 } // namespace
 

@@ -7,14 +7,12 @@
 #include "platform/crypto.h"
 #include "support/local_runner.h"
 #include "support/sandbox.h"
+#include "timing.h"
 #include "update/package_verify.h"
 
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -25,20 +23,8 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double seconds(const std::function<void()>& work)
-{
-    const auto start = Clock::now();
-    work();
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
+using sv::bench::median;
+using sv::bench::seconds;
 
 // The whole file in one buffer, read the plain way: size it, read it.
 std::string readWhole(const std::filesystem::path& file)
