@@ -53,7 +53,7 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests/e2e"))
-from harness import PORT, port_in_use  # noqa: E402
+from harness import PORT, SessionBus, port_in_use, start_xvfb  # noqa: E402
 
 URL = "http://127.0.0.1:%d/" % PORT
 ISOLATED = "SV_COMPARE_ISOLATED"
@@ -243,18 +243,10 @@ class Display:
         for number in range(500, 1000):
             if Path("/tmp/.X%d-lock" % number).exists() or Path("/tmp/.X11-unix/X%d" % number).exists():
                 continue
-            read_end, write_end = os.pipe()
-            process = subprocess.Popen(
-                ["Xvfb", ":%d" % number, "-displayfd", str(write_end), "-screen", "0", "%dx%dx24" % (width, height),
-                 "-nolisten", "tcp"], pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            os.close(write_end)
-            with os.fdopen(read_end) as f:
-                ready = f.readline().strip()
-            if ready:
-                self.process = process
-                self.name = ":%d" % number
+            started = start_xvfb(width, height, number)
+            if started:
+                self.process, self.name = started
                 return
-            process.wait()
         raise RuntimeError("no free X display number from :500 to :999")
 
     def env(self):
@@ -263,33 +255,6 @@ class Display:
     def close(self):
         self.process.terminate()
         self.process.wait(timeout=10)
-
-
-class SessionBus:
-    """The one session bus every program sees, as on a desktop.
-
-    Without it each GTK program autolaunches a bus of its own and the
-    services activated on it (accessibility, portals) would count as that
-    program's processes. A desktop runs them once for everyone.
-    """
-
-    def __init__(self, env, home):
-        self.runtime = Path(tempfile.mkdtemp(prefix="sv-compare-run-"))
-        self.runtime.chmod(0o700)
-        bus_env = dict(env, HOME=str(home), XDG_RUNTIME_DIR=str(self.runtime))
-        self.process = subprocess.Popen(["dbus-daemon", "--session", "--nofork", "--print-address=1"],
-                                        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, env=bus_env)
-        self.address = self.process.stdout.readline().strip()
-        if not self.address:
-            raise RuntimeError("the session bus did not start")
-
-    def env(self):
-        return {"DBUS_SESSION_BUS_ADDRESS": self.address, "XDG_RUNTIME_DIR": str(self.runtime)}
-
-    def close(self):
-        self.process.terminate()
-        self.process.wait(timeout=10)
-        shutil.rmtree(self.runtime, ignore_errors=True)
 
 
 class Server:
@@ -612,7 +577,10 @@ def run(args):
     try:
         bus_home = work / "session"
         bus_home.mkdir()
-        bus = SessionBus({"PATH": "/usr/bin:/bin", **display.env()}, bus_home)
+        # Without one bus for all, each GTK program would autolaunch a bus of
+        # its own, and the services started on it (accessibility, portals)
+        # would count as that program's processes. A desktop runs them once.
+        bus = SessionBus({"PATH": "/usr/bin:/bin", "HOME": str(bus_home), **display.env()})
         bench = Bench(args, display, bus, work)
         bench.drop = dropping
 

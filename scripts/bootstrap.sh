@@ -23,6 +23,8 @@ packages=(
   # tests and benchmarks
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   xvfb xauth x11-utils xdotool imagemagick tesseract-ocr tesseract-ocr-eng
+  # the session bus and accessibility bus a desktop has; gdb for crash backtraces
+  dbus-daemon at-spi2-core gdb
   python3 python3-venv python3-pip python3-pil
   clang valgrind
   # libFuzzer's runtime and the symbolizer for sanitizer reports (clang only recommends them)

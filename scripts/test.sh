@@ -16,9 +16,8 @@ cmake --build build -j "$jobs"
 echo "== unit and integration tests"
 ctest --test-dir build -L 'unit|integration' -j "$jobs" --output-on-failure
 
-echo "== window and end-to-end tests (virtual display)"
-xvfb-run -a -s "-screen 0 1920x1200x24 -nolisten tcp" \
-  ctest --test-dir build -L 'gui|e2e' --output-on-failure
+echo "== window and end-to-end tests (virtual display and session bus)"
+scripts/virtual_session.sh ctest --test-dir build -L 'gui|e2e' --output-on-failure
 
 echo "== unit and integration tests under ASan + UBSan"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DSANDVOLL_SANITIZE=ON >/dev/null

@@ -20,8 +20,11 @@ from PIL import Image
 
 BUNDLE = Path(os.environ.get("SV_BUNDLE", Path(__file__).resolve().parents[2] / "build" / "Sandvoll.app"))
 ARTIFACTS = Path(os.environ.get("SV_ARTIFACTS", Path(__file__).resolve().parents[2] / "build" / "e2e-artifacts"))
+CRASH_REPORT_LIB = Path(os.environ.get("SV_CRASH_REPORT_LIB", BUNDLE.parent / "tests/libsv_crash_report.so"))
 PORT = 8766
 BUNDLE_ID = "org.sandvoll.Sandvoll"
+# Signals that mean the app crashed, rather than that someone stopped it.
+CRASH_SIGNALS = (signal.SIGSEGV, signal.SIGBUS, signal.SIGILL, signal.SIGFPE, signal.SIGABRT)
 
 
 def wait_until(condition, timeout, what, interval=0.05):
@@ -46,23 +49,82 @@ def port_in_use(port=PORT):
     return False
 
 
-class VirtualDisplay:
-    def __init__(self, width=1920, height=1200):
-        read_end, write_end = os.pipe()
-        self.process = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "%dx%dx24" % (width, height),
-             "-nolisten", "tcp"],
-            pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        os.close(write_end)
-        with os.fdopen(read_end) as f:
-            number = f.readline().strip()
-        if not number:
-            self.process.kill()
-            raise RuntimeError("Xvfb did not start")
-        self.name = ":" + number
+class SessionBus:
+    """A session bus of its own, as a desktop session has one.
+
+    GTK and the accessibility layer look for it at start; without one every
+    program prints warnings that a person reads as errors. The services the
+    bus starts on demand (the accessibility bus) end with it: they share its
+    process group.
+    """
+
+    def __init__(self, env):
+        self.runtime = Path(tempfile.mkdtemp(prefix="sv-session-"))
+        self.runtime.chmod(0o700)
+        bus_env = {**env, "XDG_RUNTIME_DIR": str(self.runtime)}
+        self.process = subprocess.Popen(["dbus-daemon", "--session", "--nofork", "--print-address=1"],
+                                        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True,
+                                        env=bus_env, start_new_session=True)
+        self.address = self.process.stdout.readline().strip()
+        if not self.address:
+            self.close()
+            raise RuntimeError("the session bus did not start")
 
     def env(self):
-        return {"DISPLAY": self.name, "GDK_BACKEND": "x11"}
+        return {"DBUS_SESSION_BUS_ADDRESS": self.address, "XDG_RUNTIME_DIR": str(self.runtime)}
+
+    def close(self):
+        try:
+            os.killpg(self.process.pid, signal.SIGTERM)
+        except ProcessLookupError:
+            pass
+        self.process.wait(timeout=10)
+        self.process.stdout.close()
+        shutil.rmtree(self.runtime, ignore_errors=True)
+
+
+def start_xvfb(width, height, number=None):
+    """Starts Xvfb and returns (process, display name), or None if that number was taken.
+
+    -noreset: by default an X server resets itself when its last client
+    disconnects, and a program that connects during the reset is told
+    "cannot open display". Short-lived clients such as xdotool and import
+    make that moment come often.
+    """
+    read_end, write_end = os.pipe()
+    process = subprocess.Popen(
+        ["Xvfb", *([":%d" % number] if number is not None else []), "-displayfd", str(write_end),
+         "-screen", "0", "%dx%dx24" % (width, height), "-nolisten", "tcp", "-noreset"],
+        pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    os.close(write_end)
+    with os.fdopen(read_end) as f:
+        ready = f.readline().strip()
+    if not ready:
+        process.kill()
+        process.wait()
+        return None
+    return process, ":" + ready
+
+
+class VirtualDisplay:
+    """An X display and a session bus: what a desktop session gives a program."""
+
+    def __init__(self, width=1920, height=1200):
+        started = start_xvfb(width, height)
+        if started is None:
+            raise RuntimeError("Xvfb did not start")
+        self.process, self.name = started
+        try:
+            self.bus = SessionBus({**os.environ, **self.env()})
+        except Exception:
+            self.process.kill()
+            raise
+
+    def env(self):
+        env = {"DISPLAY": self.name, "GDK_BACKEND": "x11"}
+        if hasattr(self, "bus"):
+            env.update(self.bus.env())
+        return env
 
     def screenshot(self, name):
         ARTIFACTS.mkdir(parents=True, exist_ok=True)
@@ -72,25 +134,49 @@ class VirtualDisplay:
         return path
 
     def close(self):
+        self.bus.close()
         self.process.terminate()
         self.process.wait(timeout=10)
 
 
 class App:
-    """One run of the app's executable."""
+    """One run of the app's executable.
 
-    def __init__(self, display, home, bundle=BUNDLE, extra_env=None):
+    The crash report library is loaded into it: should it die from a signal,
+    a backtrace of every thread is saved next to the screenshots, and the
+    test fails with it.
+    """
+
+    def __init__(self, display, home, bundle=BUNDLE, extra_env=None, name="Sandvoll", crash_report=True):
         self.display = display
         self.home = Path(home)
+        self.name = name
         env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
         env.update(display.env())
         env["HOME"] = str(home)
+        if crash_report:
+            if not CRASH_REPORT_LIB.exists():
+                raise RuntimeError("%s is missing; build the tests first" % CRASH_REPORT_LIB)
+            env["LD_PRELOAD"] = str(CRASH_REPORT_LIB)
+            env["SV_CRASH_REPORT_DIR"] = str(ARTIFACTS / "crashes")
         env.update(extra_env or {})
         self.log = tempfile.TemporaryFile()
         self.process = subprocess.Popen([str(Path(bundle) / "Contents/Linux/Sandvoll")], env=env,
                                         stdout=self.log, stderr=subprocess.STDOUT,
                                         start_new_session=True)
         self.window = None
+
+    def crash_report(self):
+        """The backtrace the app left when it died from a signal (None if it did not), renamed after the test."""
+        if self.process.poll() is None or -self.process.returncode not in CRASH_SIGNALS:
+            return None
+        report = ARTIFACTS / "crashes" / ("Sandvoll-%d.backtrace.txt" % self.process.pid)
+        named = ARTIFACTS / ("%s-%d.backtrace.txt" % (self.name, self.process.pid))
+        if report.exists():
+            report.replace(named)
+        if not named.exists():
+            return "(no backtrace: %s was not written)" % report
+        return "%s\n(saved to %s)" % (named.read_text(errors="replace"), named)
 
     def xdotool(self, *args, timeout=30):
         result = subprocess.run(["xdotool", *args], capture_output=True, text=True, timeout=timeout,
@@ -155,10 +241,13 @@ class App:
         return self.process.wait(timeout=timeout)
 
     def output(self):
+        """What the app printed (with the backtrace, should it have crashed)."""
         self.log.seek(0)
         return self.log.read().decode("utf-8", "replace")
 
     def close(self):
+        if self.log.closed:
+            return
         if self.process.poll() is None:
             os.killpg(self.process.pid, signal.SIGKILL)
             self.process.wait(timeout=10)
@@ -166,6 +255,10 @@ class App:
         # session of its own; it would hold the port against every later test.
         kill_processes_under(self.home)
         self.log.close()
+        crash = self.crash_report()
+        if crash is not None:
+            raise AssertionError("Sandvoll died from %s during the test.\n%s"
+                                 % (signal.Signals(-self.process.returncode).name, crash))
 
 
 def kill_processes_under(home):
@@ -333,6 +426,7 @@ class AppTestCase(unittest.TestCase):
         self.addCleanup(shutil.rmtree, self.home, ignore_errors=True)
 
     def launch(self, **kwargs):
+        kwargs.setdefault("name", self.id().rsplit(".", 1)[-1])
         app = App(self.display, self.home, **kwargs)
         self.addCleanup(app.close)
         return app

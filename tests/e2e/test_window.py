@@ -1,5 +1,6 @@
 """The window a person sees when Sandvoll starts."""
 
+import re
 import shutil
 import signal
 import tempfile
@@ -66,6 +67,29 @@ class WindowTest(AppTestCase):
         image = wait_for_page(self.display, app, "broken-info-plist.png")
         self.assertIn("Sandvoll is starting", read_text(image))
         self.assertIsNone(app.process.poll())
+
+    def test_an_app_that_crashes_fails_the_test_with_a_backtrace_of_every_thread(self):
+        # The flag belongs to the crash report library; the app itself never reads it.
+        plain = self.launch(crash_report=False, extra_env={"SV_CRASH_TEST": "after-window"})
+        plain.wait_for_window()
+        wait_for_page(self.display, plain, "crash-flag-ignored.png")
+        self.assertIsNone(plain.process.poll())
+        plain.close()
+
+        app = self.launch(extra_env={"SV_CRASH_TEST": "after-window"})
+        self.assertEqual(app.process.wait(timeout=120), -signal.SIGSEGV)
+        # The app's own output carries the backtrace too, for a failure seen elsewhere.
+        self.assertIn("died from SEGV; backtrace of every thread", app.output())
+        with self.assertRaises(AssertionError) as failure:
+            app.close()
+        report = str(failure.exception)
+        self.assertIn("Sandvoll died from SIGSEGV", report)
+        threads = re.findall(r"^Thread \d+ ", report, re.MULTILINE)
+        self.assertGreater(len(threads), 3, report)
+        # Symbolised down to the app's own source lines.
+        self.assertRegex(report, r"in main\(\) .*at .*src/app/main\.cpp:\d+")
+        saved = re.search(r"saved to (.*\.backtrace\.txt)", report).group(1)
+        self.assertTrue(Path(saved).is_file())
 
 
 if __name__ == "__main__":
