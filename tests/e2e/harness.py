@@ -5,6 +5,7 @@ CMake (SV_BUNDLE). Screenshots go to SV_ARTIFACTS so a person can look at
 them after the run.
 """
 
+import fcntl
 import os
 import plistlib
 import shutil
@@ -418,6 +419,11 @@ class AppTestCase(unittest.TestCase):
     """A virtual display and a temporary HOME per test."""
 
     def setUp(self):
+        # The app always takes port 8766, so end-to-end tests of two checkouts
+        # on one machine take turns, a test at a time.
+        lock = open(Path(tempfile.gettempdir()) / ("sandvoll-e2e-port-%d.lock" % PORT), "w")
+        self.addCleanup(lock.close)
+        fcntl.flock(lock, fcntl.LOCK_EX)
         if port_in_use():
             self.fail("port %d is already in use on this machine; the end-to-end tests need it free" % PORT)
         self.display = VirtualDisplay()
