@@ -2,7 +2,7 @@
 // The one application delegate: owns the window, the web view and the
 // server process for the life of the app.
 
-#include "app/globals.h"
+#include "base/globals.h"
 #include "platform/web_view.h"
 #include "platform/window.h"
 #include "server/server_process.h"

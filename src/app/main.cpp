@@ -2,7 +2,7 @@
 // the application. No command-line argument or environment variable is read.
 
 #include "app/app_delegate.h"
-#include "app/globals.h"
+#include "base/globals.h"
 #include "platform/application.h"
 #include "platform/bundle.h"
 

@@ -1,7 +1,7 @@
 #pragma once
 // The server program as a child process of the app.
 
-#include "app/globals.h"
+#include "base/globals.h"
 
 #include <optional>
 #include <string>

@@ -2,7 +2,7 @@
 // Bringing the user's copy of the application code up to date with the copy
 // shipped in the bundle.
 
-#include "app/globals.h"
+#include "base/globals.h"
 
 #include <string>
 

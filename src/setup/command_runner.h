@@ -1,7 +1,7 @@
 #pragma once
 // Running external programs with a controlled search path, and finding them.
 
-#include "app/globals.h"
+#include "base/globals.h"
 
 #include <exception>
 #include <optional>

@@ -1,7 +1,7 @@
 #pragma once
 // The private Python environment the server runs in.
 
-#include "app/globals.h"
+#include "base/globals.h"
 
 #include <functional>
 #include <string>

@@ -1,7 +1,7 @@
 #include "update/updater.h"
 
 #include "app/app_info.h"
-#include "app/globals.h"
+#include "base/globals.h"
 #include "app/window_frame.h"
 #include "platform/application.h"
 #include "platform/bundle.h"

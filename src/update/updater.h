@@ -2,7 +2,7 @@
 // The app's self-update controller: scheduled and manual checks of the feed,
 // and the offer of a newer release.
 
-#include "app/globals.h"
+#include "base/globals.h"
 #include "platform/bundle.h"
 #include "platform/system_version.h"
 #include "platform/task.h"

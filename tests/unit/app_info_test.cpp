@@ -1,5 +1,5 @@
 #include "app/app_info.h"
-#include "app/globals.h"
+#include "base/globals.h"
 #include "app/status_page.h"
 #include "platform/bundle.h"
 #include "support/sandbox.h"

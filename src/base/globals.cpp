@@ -1,4 +1,4 @@
-#include "app/globals.h"
+#include "base/globals.h"
 
 #include <cstdio>
 #include <cstdlib>
