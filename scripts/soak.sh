@@ -4,15 +4,24 @@
 # failed" and the name of every test that failed, with the runs it failed in.
 # Each failed run's output and screenshots are kept under build/soak/.
 #
-# usage: scripts/soak.sh N
+# usage: scripts/soak.sh N [--busy]
+#   --busy  keeps every core busy with a spinning process while the tests
+#           run, as a loaded machine would (a CI runner, a build beside them)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-runs=${1:-}
-if ! [[ "$runs" =~ ^[1-9][0-9]*$ ]]; then
-  echo "usage: scripts/soak.sh N   (N: how many runs, at least 1)" >&2
+usage() {
+  echo "usage: scripts/soak.sh N [--busy]   (N: how many runs, at least 1)" >&2
   exit 2
-fi
+}
+runs=${1:-}
+[[ "$runs" =~ ^[1-9][0-9]*$ ]] || usage
+busy=0
+case "${2:-}" in
+  "") ;;
+  --busy) busy=1 ;;
+  *) usage ;;
+esac
 
 scripts/bootstrap.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -21,6 +30,17 @@ cmake --build build -j "$(nproc)"
 out=build/soak
 rm -rf "$out"
 mkdir -p "$out"
+spinners=()
+stop_spinners() { for pid in "${spinners[@]}"; do kill "$pid" 2>/dev/null || true; done; }
+trap stop_spinners EXIT
+if [ "$busy" -eq 1 ]; then
+  for _ in $(seq 1 "$(nproc)"); do
+    yes >/dev/null &
+    spinners+=($!)
+  done
+  echo "soak: ${#spinners[@]} spinning processes keep every core busy"
+fi
+
 failed_list=build/Testing/Temporary/LastTestsFailed.log
 passed=0
 failed=0
