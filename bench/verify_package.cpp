@@ -92,10 +92,10 @@ int main(int argc, char** argv)
         "-----BEGIN PUBLIC KEY-----\n" + platform::base64Encode(spkiPrefix + keys->publicKey)
             + "\n-----END PUBLIC KEY-----\n");
 
-    const auto ours = [&] { verifyPackage(package, sha256, signatureText, publicKeyText); };
+    const auto ours = [&] { verifyPackage(package, sha256, signatureText, { publicKeyText }); };
     const auto oursFromFile = [&] {
         const auto bytes = readWhole(packageFile);
-        verifyPackage(bytes, sha256, signatureText, publicKeyText);
+        verifyPackage(bytes, sha256, signatureText, { publicKeyText });
     };
     double lastVerify = 0, lastDigest = 0;
     const auto theirs = [&] {
