@@ -44,7 +44,9 @@ class PackageServer(SimpleHTTPRequestHandler):
 
     def do_GET(self):
         site = self.server.site
-        if not self.path.endswith(".zip") or (site.rate is None and site.stall_after is None):
+        # As the site was when the request came: a later change is for later requests.
+        rate, stall_after = site.rate, site.stall_after
+        if not self.path.endswith(".zip") or (rate is None and stall_after is None):
             return super().do_GET()
         data = (Path(self.directory) / self.path.lstrip("/")).read_bytes()
         self.send_response(200)
@@ -53,18 +55,19 @@ class PackageServer(SimpleHTTPRequestHandler):
         self.end_headers()
         sent = 0
         while sent < len(data):
-            if site.stall_after is not None and sent >= site.stall_after:
+            if stall_after is not None and sent >= stall_after:
                 site.stalled_at = time.monotonic()
                 site.closing.wait()  # the connection stays open, silent
                 return
-            step = site.rate[0] if site.rate else len(data)
+            step = rate[0] if rate else (stall_after if stall_after is not None else len(data)) - sent
             try:
                 self.wfile.write(data[sent:sent + step])
+                self.wfile.flush()
             except OSError:
                 return  # the app gave up
             sent += step
-            if site.rate:
-                time.sleep(site.rate[1])  # the server's own pace
+            if rate:
+                time.sleep(rate[1])  # the server's own pace
 
 
 class Site:
