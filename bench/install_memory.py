@@ -12,6 +12,7 @@ Reported: the size before, the peak, and how much the install added
 usage: bench/install_memory.py [BUILD_DIR] [MiB]
 """
 
+import fcntl
 import os
 import plistlib
 import shutil
@@ -26,7 +27,7 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests/e2e"))
-from harness import App, VirtualDisplay, kill_processes_under, port_in_use, provision_in_step, wait_until, write_defaults  # noqa: E402,E501
+from harness import PORT, App, VirtualDisplay, kill_processes_under, port_in_use, provision_in_step, wait_until, write_defaults  # noqa: E402,E501
 
 BUILD = Path(sys.argv[1]) if len(sys.argv) > 1 else ROOT / "build"
 MIB = int(sys.argv[2]) if len(sys.argv) > 2 else 256
@@ -71,6 +72,9 @@ def make_release(work, build, version):
 
 
 def main():
+    # Takes its turn on port 8766 with the end-to-end tests of every checkout.
+    lock = open(Path(tempfile.gettempdir()) / ("sandvoll-e2e-port-%d.lock" % PORT), "w")
+    fcntl.flock(lock, fcntl.LOCK_EX)
     if port_in_use():
         sys.exit("port 8766 is in use; stop whatever holds it first")
     work = Path(tempfile.mkdtemp(prefix="sandvoll-bench-install-"))
@@ -113,10 +117,10 @@ def main():
             try:
                 peak = max(peak, status_kib(pid, "VmHWM"))
             except (OSError, KeyError):
-                break
+                break  # it has ended; a zombie has no memory left to read
             time.sleep(0.01)
         seconds = time.monotonic() - started
-        if app.process.returncode != 0:
+        if app.process.wait(timeout=60) != 0:
             sys.exit("the app did not hand over to the swap script:\n" + app.output())
         wait_until(lambda: not list(tmp.glob("Sandvoll-Update-*")), 120, "the swap to finish")
 
