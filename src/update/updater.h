@@ -66,7 +66,7 @@ struct UpdaterSettings {
 
     // The running bundle's version and build, the kernel's version, the
     // user's defaults file, the built-in feed and the process's appURL; for
-    // installing, the running bundle, the baked-in key, the command runner,
+    // installing, the running bundle, the baked-in keys, the command runner,
     // the user's temporary directory, this process and its normal
     // termination. Call after the process-wide values are installed.
     [[nodiscard]] static UpdaterSettings standard();
