@@ -1,6 +1,7 @@
 // Verifying a 256 MiB update package (Ed25519 signature, then SHA-256
-// digest) in the app, against the same two operations done by the openssl
-// command line on the same bytes, side by side in one run.
+// digest) as the app does it, from the file the download wrote, against the
+// same two operations done by the openssl command line on the same file,
+// side by side in one run. Verifying bytes already in memory is shown too.
 //
 //   bench_verify_package [MiB] [rounds]
 
@@ -17,36 +18,11 @@
 #include <string>
 #include <vector>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
 using sv::bench::median;
 using sv::bench::seconds;
-
-// The whole file in one buffer, read the plain way: size it, read it.
-std::string readWhole(const std::filesystem::path& file)
-{
-    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    struct stat info {};
-    std::string bytes;
-    if (fd >= 0 && ::fstat(fd, &info) == 0) {
-        bytes.resize(static_cast<std::size_t>(info.st_size));
-        std::size_t done = 0;
-        while (done < bytes.size()) {
-            const ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
-            if (n <= 0)
-                break;
-            done += static_cast<std::size_t>(n);
-        }
-        bytes.resize(done);
-    }
-    if (fd >= 0)
-        ::close(fd);
-    return bytes;
-}
 
 void require(bool condition, const char* what)
 {
@@ -92,11 +68,8 @@ int main(int argc, char** argv)
         "-----BEGIN PUBLIC KEY-----\n" + platform::base64Encode(spkiPrefix + keys->publicKey)
             + "\n-----END PUBLIC KEY-----\n");
 
-    const auto ours = [&] { verifyPackage(package, sha256, signatureText, publicKeyText); };
-    const auto oursFromFile = [&] {
-        const auto bytes = readWhole(packageFile);
-        verifyPackage(bytes, sha256, signatureText, publicKeyText);
-    };
+    const auto ours = [&] { verifyPackage(package, sha256, signatureText, { publicKeyText }); };
+    const auto oursFromFile = [&] { verifyPackageFile(packageFile, sha256, signatureText, { publicKeyText }); };
     double lastVerify = 0, lastDigest = 0;
     const auto theirs = [&] {
         lastVerify = seconds([&] {
@@ -127,11 +100,11 @@ int main(int argc, char** argv)
     const double us = median(oursTimes), usFile = median(oursFileTimes), them = median(theirTimes);
     const double size = static_cast<double>(mebibytes);
     std::printf("package: %zu MiB, %d rounds, medians\n", mebibytes, rounds);
-    std::printf("  verifyPackage (in memory):             %7.3f s  %7.0f MiB/s\n", us, size / us);
-    std::printf("  read file + verifyPackage:             %7.3f s  %7.0f MiB/s\n", usFile, size / usFile);
+    std::printf("  verifyPackageFile (the app):           %7.3f s  %7.0f MiB/s\n", usFile, size / usFile);
+    std::printf("  verifyPackage (bytes in memory):       %7.3f s  %7.0f MiB/s\n", us, size / us);
     std::printf("  openssl pkeyutl -verify + dgst -sha256: %6.3f s  %7.0f MiB/s  (%.3f s + %.3f s)\n", them,
         size / them, median(theirVerifyTimes), median(theirDigestTimes));
-    std::printf("ratio ours/openssl: %.2f in memory, %.2f with the file read (target: at most 1.20)\n", us / them,
-        usFile / them);
+    std::printf("ratio ours/openssl: %.2f from the file (target: at most 1.00), %.2f in memory\n", usFile / them,
+        us / them);
     return 0;
 }

@@ -111,10 +111,13 @@ sv::platform::Ed25519KeyPair loadKey(const std::string& path)
     if (!keys)
         fail(path + " is not an Ed25519 private key in PEM form");
     const auto publicKey = sv::platform::base64Encode(keys->publicKey);
-    if (publicKey == sv::testUpdatePublicKey())
+    const auto trusts = [&](const std::vector<std::string>& keys) {
+        return std::find(keys.begin(), keys.end(), publicKey) != keys.end();
+    };
+    if (trusts(sv::testUpdatePublicKeys()))
         std::cerr << "warning: this is the repository's TEST key; never publish a release signed with it\n";
-    else if (publicKey != sv::updatePublicKey())
-        std::cerr << "note: this key is not the one this build trusts (SANDVOLL_UPDATE_PUBLIC_KEY); apps built "
+    else if (!trusts(sv::updatePublicKeys()))
+        std::cerr << "note: this key is not one this build trusts (SANDVOLL_UPDATE_PUBLIC_KEY); apps built "
                      "with "
                   << publicKey << " accept it\n";
     return *keys;

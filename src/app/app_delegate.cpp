@@ -9,6 +9,7 @@
 #include "platform/bundle.h"
 #include "platform/dispatch.h"
 #include "setup/code_sync.h"
+#include "update/relaunch.h"
 #include "update/updater.h"
 
 namespace sv {
@@ -16,7 +17,10 @@ namespace sv {
 AppDelegate::AppDelegate(const Globals& values)
     : shippedCode(shippedCodeDirectory(platform::Bundle::main()))
     , terminateApp([] { platform::terminate(); })
-    , startUpdater([] { Updater::shared().start(); })
+    , startUpdater([this] {
+        Updater::shared().followServer([this] { return server ? static_cast<int>(server->pid) : 0; });
+        Updater::shared().start();
+    })
     , globals_(values)
 {
 }
@@ -63,6 +67,8 @@ void AppDelegate::applicationDidFinishLaunching()
     window->afterFirstFrame([this] {
         showStatus(std::string(startingText));
         platform::globalAsync([this] { startupTask(); });
+        // Brought up by an update: its script waits for this window.
+        finishRelaunch();
     });
 }
 

@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 #include <glib.h>
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 
@@ -38,18 +39,54 @@ struct Sink {
     std::string body;
     std::size_t limit = 0;
     bool overflowed = false;
+    const HttpRequest* request = nullptr;
+    std::size_t received = 0;
+    // The stall clock: when the count of bytes on the wire last grew.
+    curl_off_t lastCount = 0;
+    std::chrono::steady_clock::time_point lastGrowth = std::chrono::steady_clock::now();
+    bool stalled = false;
+    bool stopped = false;
 };
 
 std::size_t collect(char* data, std::size_t size, std::size_t count, void* user)
 {
     auto* sink = static_cast<Sink*>(user);
     const std::size_t bytes = size * count;
-    if (sink->limit && sink->body.size() + bytes > sink->limit) {
+    if (sink->limit && sink->received + bytes > sink->limit) {
         sink->overflowed = true;
         return 0; // makes the transfer fail with a write error
     }
+    sink->received += bytes;
+    if (sink->request->onBody) {
+        if (!sink->request->onBody(std::string_view(data, bytes))) {
+            sink->stopped = true;
+            return 0;
+        }
+        return bytes;
+    }
     sink->body.append(data, bytes);
     return bytes;
+}
+
+// Called by the library about once a second while nothing arrives, and more
+// often while data flows; a non-zero answer aborts the transfer.
+int watch(void* user, curl_off_t expected, curl_off_t received, curl_off_t, curl_off_t)
+{
+    auto* sink = static_cast<Sink*>(user);
+    const auto now = std::chrono::steady_clock::now();
+    if (received != sink->lastCount) { // a redirect starts the count afresh
+        sink->lastCount = received;
+        sink->lastGrowth = now;
+    } else if (sink->request->stallTimeout.count() > 0 && now - sink->lastGrowth >= sink->request->stallTimeout) {
+        sink->stalled = true;
+        return 1;
+    }
+    if (sink->request->onProgress
+        && !sink->request->onProgress(static_cast<std::uint64_t>(received), static_cast<std::uint64_t>(expected))) {
+        sink->stopped = true;
+        return 1;
+    }
+    return 0;
 }
 
 HttpResult failure(std::string message)
@@ -77,6 +114,7 @@ HttpResult httpGet(const HttpRequest& request)
 
     Sink sink;
     sink.limit = request.maxBodyBytes;
+    sink.request = &request;
     char errorText[CURL_ERROR_SIZE] = {};
     CURL* e = easy.get();
     curl_easy_setopt(e, CURLOPT_CURLU, url.get());
@@ -95,6 +133,11 @@ HttpResult httpGet(const HttpRequest& request)
     curl_easy_setopt(e, CURLOPT_ERRORBUFFER, errorText);
     if (request.timeout.count() > 0)
         curl_easy_setopt(e, CURLOPT_TIMEOUT_MS, static_cast<long>(request.timeout.count()));
+    if (request.stallTimeout.count() > 0 || request.onProgress) {
+        curl_easy_setopt(e, CURLOPT_XFERINFOFUNCTION, watch);
+        curl_easy_setopt(e, CURLOPT_XFERINFODATA, &sink);
+        curl_easy_setopt(e, CURLOPT_NOPROGRESS, 0L);
+    }
     if (request.reloadIgnoringCache) {
         curl_easy_setopt(e, CURLOPT_FRESH_CONNECT, 1L);
         curl_easy_setopt(e, CURLOPT_FORBID_REUSE, 1L);
@@ -103,6 +146,10 @@ HttpResult httpGet(const HttpRequest& request)
     const CURLcode code = curl_easy_perform(e);
     if (sink.overflowed)
         return failure("response body too large");
+    if (sink.stalled)
+        return failure("no data for " + std::to_string(request.stallTimeout.count()) + " ms");
+    if (sink.stopped)
+        return failure("stopped");
     if (code != CURLE_OK)
         return failure(errorText[0] ? errorText : curl_easy_strerror(code));
 

@@ -5,6 +5,8 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -21,6 +23,18 @@ struct HttpRequest {
     bool reloadIgnoringCache = false;
     // A body beyond this many bytes fails the transfer; zero for no limit.
     std::size_t maxBodyBytes = 0;
+    // Fails the transfer once no byte has arrived for this long, connecting
+    // included; zero for no limit. Unlike `timeout`, a slow line that keeps
+    // sending is never cut off.
+    std::chrono::milliseconds stallTimeout { 0 };
+    // When set, the body goes here piece by piece as it arrives, instead of
+    // into the response. Runs on the worker thread; returning false fails
+    // the transfer.
+    std::function<bool(std::string_view piece)> onBody;
+    // When set, called now and then with the body bytes received so far and
+    // the bytes the server announced (0 when it did not say). Runs on the
+    // worker thread; returning false fails the transfer (a cancel).
+    std::function<bool(std::uint64_t received, std::uint64_t expected)> onProgress;
 };
 
 struct HttpResponse {

@@ -1,5 +1,9 @@
 #include "platform/text.h"
 
+#include "platform/gobject_ptr.h"
+
+#include <glib.h>
+
 #include <unicode/brkiter.h>
 #include <unicode/locid.h>
 #include <unicode/utext.h>
@@ -48,6 +52,11 @@ std::string lastCharacters(std::string_view utf8, std::size_t count)
         position = previous;
     }
     return std::string(utf8.substr(static_cast<std::size_t>(position)));
+}
+
+std::string formatByteSize(std::uint64_t bytes)
+{
+    return GCharPtr(g_format_size(bytes)).get();
 }
 
 std::size_t characterCount(std::string_view utf8)

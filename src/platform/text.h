@@ -2,6 +2,7 @@
 // Text as people count it.
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -12,6 +13,10 @@ namespace sv::platform {
 // sequence or an emoji sequence. Invalid UTF-8 is cut by bytes' code points
 // as best it can and never read out of bounds.
 [[nodiscard]] std::string lastCharacters(std::string_view utf8, std::size_t count);
+
+// A size in bytes as people read it, in decimal units: "532 bytes",
+// "12.3 MB", "1.1 GB".
+[[nodiscard]] std::string formatByteSize(std::uint64_t bytes);
 
 // The number of user-perceived characters.
 [[nodiscard]] std::size_t characterCount(std::string_view utf8);

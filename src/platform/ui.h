@@ -3,11 +3,24 @@
 // dialogs and handing URLs to the desktop. The app installs the real GTK
 // surface; logic tests install a recording one.
 
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace sv::platform {
+
+// A small window that shows how a long piece of work goes, with a Cancel
+// button. It is not modal: the app's own window stays usable meanwhile. It
+// closes when the object is destroyed.
+class ProgressWindow {
+public:
+    virtual ~ProgressWindow() = default;
+    // The line above the bar, how far the bar is filled, from 0 to 1 (none:
+    // busy for a while nobody can measure), and the line below it.
+    virtual void update(const std::string& text, std::optional<double> fraction, const std::string& detail) = 0;
+};
 
 class UiSurface {
 public:
@@ -21,6 +34,12 @@ public:
         = 0;
     // Hands a URL to the user's default handler; the outcome is not reported.
     virtual void openURL(const std::string& url) = 0;
+    // Shows a progress window titled `title`. onCancel runs once, on the main
+    // thread, when the user presses the cancel button, presses Escape or
+    // closes the window, which then hides at once. The base surface shows
+    // nothing.
+    virtual std::unique_ptr<ProgressWindow> showProgress(
+        const std::string& title, const std::string& cancelButton, std::function<void()> onCancel);
 };
 
 // The surface in use. Until one is installed, calls go to the GTK surface.

@@ -4,6 +4,9 @@
 
 #include <gtk/gtk.h>
 
+#include <algorithm>
+#include <utility>
+
 namespace sv::platform {
 namespace {
 
@@ -53,6 +56,112 @@ GtkWidget* messageDialog(const std::string& title, const std::string& text, GtkB
     return dialog;
 }
 
+class NoProgressWindow final : public ProgressWindow {
+public:
+    void update(const std::string&, std::optional<double>, const std::string&) override { }
+};
+
+class GtkProgressWindow final : public ProgressWindow {
+public:
+    GtkProgressWindow(const std::string& title, const std::string& cancelButton, std::function<void()> onCancel)
+        : onCancel_(std::move(onCancel))
+    {
+        window_ = GTK_WINDOW(gtk_window_new());
+        gtk_window_set_title(window_, title.c_str());
+        // Above the app's window, which stays usable: not modal.
+        gtk_window_set_transient_for(window_, activeWindow());
+        gtk_window_set_resizable(window_, FALSE);
+        gtk_window_set_default_size(window_, 440, -1);
+
+        GtkWidget* box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 10);
+        gtk_widget_set_margin_top(box, 18);
+        gtk_widget_set_margin_bottom(box, 18);
+        gtk_widget_set_margin_start(box, 18);
+        gtk_widget_set_margin_end(box, 18);
+        text_ = GTK_LABEL(gtk_label_new(""));
+        gtk_label_set_xalign(text_, 0);
+        gtk_label_set_ellipsize(text_, PANGO_ELLIPSIZE_END);
+        bar_ = GTK_PROGRESS_BAR(gtk_progress_bar_new());
+        detail_ = GTK_LABEL(gtk_label_new(""));
+        gtk_label_set_xalign(detail_, 0);
+        gtk_widget_add_css_class(GTK_WIDGET(detail_), "dim-label");
+        GtkWidget* cancel = gtk_button_new_with_label(cancelButton.c_str());
+        gtk_widget_set_halign(cancel, GTK_ALIGN_END);
+        gtk_widget_set_margin_top(cancel, 6);
+        gtk_box_append(GTK_BOX(box), GTK_WIDGET(text_));
+        gtk_box_append(GTK_BOX(box), GTK_WIDGET(bar_));
+        gtk_box_append(GTK_BOX(box), GTK_WIDGET(detail_));
+        gtk_box_append(GTK_BOX(box), cancel);
+        gtk_window_set_child(window_, box);
+
+        // The signals die with the window, which goes in the destructor.
+        g_signal_connect_swapped(cancel, "clicked", G_CALLBACK(+[](GtkProgressWindow* self) { self->cancel(); }), this);
+        g_signal_connect_swapped(window_, "close-request",
+            G_CALLBACK(+[](GtkProgressWindow* self) -> gboolean {
+                self->cancel();
+                return TRUE; // hidden by cancel(); destroyed with this object
+            }),
+            this);
+        GtkEventController* keys = gtk_shortcut_controller_new();
+        gtk_shortcut_controller_add_shortcut(GTK_SHORTCUT_CONTROLLER(keys),
+            gtk_shortcut_new(gtk_keyval_trigger_new(GDK_KEY_Escape, GdkModifierType(0)),
+                gtk_callback_action_new(
+                    +[](GtkWidget*, GVariant*, gpointer self) -> gboolean {
+                        static_cast<GtkProgressWindow*>(self)->cancel();
+                        return TRUE;
+                    },
+                    this, nullptr)));
+        gtk_widget_add_controller(GTK_WIDGET(window_), keys);
+        gtk_window_present(window_);
+    }
+
+    ~GtkProgressWindow() override
+    {
+        stopPulsing();
+        gtk_window_destroy(window_);
+    }
+    GtkProgressWindow(const GtkProgressWindow&) = delete;
+    GtkProgressWindow& operator=(const GtkProgressWindow&) = delete;
+
+    void update(const std::string& text, std::optional<double> fraction, const std::string& detail) override
+    {
+        gtk_label_set_text(text_, text.c_str());
+        gtk_label_set_text(detail_, detail.c_str());
+        if (fraction) {
+            stopPulsing();
+            gtk_progress_bar_set_fraction(bar_, std::clamp(*fraction, 0.0, 1.0));
+        } else if (!pulse_) {
+            // A bar that moves shows that the work goes on, though nobody
+            // can say how far it is.
+            pulse_ = g_timeout_add(100, +[](gpointer bar) -> gboolean {
+                gtk_progress_bar_pulse(GTK_PROGRESS_BAR(bar));
+                return G_SOURCE_CONTINUE;
+            }, bar_);
+        }
+    }
+
+private:
+    void cancel()
+    {
+        gtk_widget_set_visible(GTK_WIDGET(window_), FALSE);
+        if (auto onCancel = std::exchange(onCancel_, nullptr))
+            onCancel();
+    }
+
+    void stopPulsing()
+    {
+        if (pulse_)
+            g_source_remove(std::exchange(pulse_, 0));
+    }
+
+    GtkWindow* window_ = nullptr;
+    GtkLabel* text_ = nullptr;
+    GtkProgressBar* bar_ = nullptr;
+    GtkLabel* detail_ = nullptr;
+    guint pulse_ = 0;
+    std::function<void()> onCancel_;
+};
+
 class GtkUi final : public UiSurface {
 public:
     void alert(const std::string& title, const std::string& text) override
@@ -86,9 +195,20 @@ public:
         // is nothing useful to tell the user.
         g_app_info_launch_default_for_uri_async(url.c_str(), nullptr, nullptr, nullptr, nullptr);
     }
+
+    std::unique_ptr<ProgressWindow> showProgress(
+        const std::string& title, const std::string& cancelButton, std::function<void()> onCancel) override
+    {
+        return std::make_unique<GtkProgressWindow>(title, cancelButton, std::move(onCancel));
+    }
 };
 
 } // namespace
+
+std::unique_ptr<ProgressWindow> UiSurface::showProgress(const std::string&, const std::string&, std::function<void()>)
+{
+    return std::make_unique<NoProgressWindow>();
+}
 
 UiSurface& ui()
 {

@@ -1,13 +1,16 @@
 #include "update/updater.h"
 
-#include "platform/crypto.h"
+#include "platform/application.h"
+#include "platform/dispatch.h"
 #include "platform/http.h"
 #include "platform/ui.h"
+#include "update/install_progress.h"
 #include "update/package_check.h"
 #include "update/package_install.h"
 #include "update/swap_script.h"
 #include "update/update_error.h"
 
+#include <atomic>
 #include <exception>
 #include <stdexcept>
 
@@ -20,6 +23,9 @@ class DownloadFailed : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
+
+// The user stopped the install; nothing more is shown.
+struct InstallCancelled { };
 
 // Keeps `working` set for exactly as long as one installation runs, on every
 // way out of it.
@@ -34,6 +40,33 @@ private:
     bool& working_;
 };
 
+using Progress = std::shared_ptr<platform::ProgressWindow>;
+
+// Shows new figures at most ten times a second. Runs on the download's
+// worker; the window, on the main thread, may be gone by the time they come.
+std::function<bool(std::uint64_t, std::uint64_t)> downloadMeter(
+    const Progress& progress, std::string text, std::shared_ptr<std::atomic<bool>> cancelled)
+{
+    return [window = std::weak_ptr(progress), text = std::move(text), cancelled,
+               last = std::chrono::steady_clock::time_point(),
+               shownComplete = false](std::uint64_t received, std::uint64_t expected) mutable {
+        if (*cancelled)
+            return false;
+        const auto now = std::chrono::steady_clock::now();
+        // The last figures always show: the bar then ends full.
+        const bool complete = expected != 0 && received >= expected;
+        if (now - last >= std::chrono::milliseconds(100) || (complete && !shownComplete)) {
+            shownComplete = complete;
+            last = now;
+            platform::mainAsync([window, text, received, expected] {
+                if (auto shown = window.lock())
+                    shown->update(text, transferredFraction(received, expected), transferredText(received, expected));
+            });
+        }
+        return true;
+    };
+}
+
 } // namespace
 
 platform::Task<void> Updater::install(UpdateInfo info)
@@ -44,48 +77,109 @@ platform::Task<void> Updater::install(UpdateInfo info)
     if (working_)
         co_return;
     const Installing installing(working_);
+    if (!std::exchange(cleanupAtQuit_, true)) {
+        platform::onWillTerminate([self = std::weak_ptr(self_)] {
+            if (auto alive = self.lock())
+                (*alive)->removeLeftovers();
+        });
+    }
+
+    // Cancel works up to the hand-over: the download stops at once, a step
+    // on a worker when it is done.
+    auto cancelled = std::make_shared<std::atomic<bool>>(false);
+    Progress progress = platform::ui().showProgress(progressTitle, cancelButton, [cancelled] { *cancelled = true; });
+    progress->update(downloadingText(info.version), 0.0, transferredText(0, 0));
+    const auto stopIfCancelled = [&] {
+        if (*cancelled)
+            throw InstallCancelled();
+    };
 
     std::filesystem::path work;
+    std::filesystem::path staged;
     std::exception_ptr failure;
     try {
-        // Only named here; it is created once the package has been verified.
-        work = settings_.temporaryDirectory / (std::string(workDirectoryPrefix) + platform::randomUUIDString());
+        // Made before the download and private to the user: the package goes
+        // straight to disk, and only a few MiB of it are ever in memory.
+        work = newWorkDirectoryPath(settings_.temporaryDirectory);
+        leftovers_ = { work };
+        UniqueFd file = createWorkDirectory(work);
 
         // The answer's status is not looked at: an error page is taken for the
         // package and then refused because nobody signed it.
         platform::HttpRequest request;
         request.url = info.url;
-        request.timeout = settings_.packageTimeout;
+        request.stallTimeout = settings_.packageStallTimeout;
         request.maxBodyBytes = settings_.maxPackageBytes;
-        platform::HttpResult download = co_await platform::fetch(std::move(request));
+        request.onBody = [fd = file.get()](std::string_view piece) { return writeAll(fd, piece); };
+        request.onProgress = downloadMeter(progress, downloadingText(info.version), cancelled);
+        const platform::HttpResult download = co_await platform::fetch(std::move(request));
+        stopIfCancelled();
         if (!download.ok())
             throw DownloadFailed(download.error);
-        const std::string package = std::move(download.response->body);
+        if (file.reset() != 0)
+            throw DownloadFailed("cannot write the package");
 
-        InstallEnvironment environment { settings_.publicKey, runningAppFrom(settings_.bundle()),
-            settings_.runProgram };
+        progress->update(verifyingText(info.version), std::nullopt, "");
+        InstallEnvironment environment { settings_.publicKeys, runningAppFrom(settings_.bundle()),
+            settings_.runProgram, nullptr };
+        environment.verified = [window = std::weak_ptr(progress), text = installingText(info.version)] {
+            platform::mainAsync([window, text] {
+                if (auto shown = window.lock())
+                    shown->update(text, std::nullopt, "");
+            });
+        };
         // The package must be newer than the build the check compared the
         // feed with, which is the bundle's own in the app.
         environment.running.build = settings_.appBuild();
-        const auto newBundle = preparePackage(package, info.sha256, info.signature, work, environment);
+        // Verifying, unpacking and copying take seconds for a large package;
+        // the app's window goes on meanwhile.
+        const auto newBundle = co_await platform::onWorker(
+            [&] { return preparePackage(work, info.sha256, info.signature, environment); });
+        stopIfCancelled();
 
-        startSwapScript(swapScriptText(settings_.processIdentifier(), environment.running.bundle, newBundle, work),
-            settings_.shell);
+        const int server = settings_.serverProcessIdentifier ? settings_.serverProcessIdentifier() : 0;
+        const SwapPlan plan = planSwap(settings_.processIdentifier(), server, environment.running.bundle, work);
+        staged = plan.staged;
+        leftovers_.push_back(staged);
+        co_await platform::onWorker([&] {
+            stageNewBundle(newBundle, plan, settings_.runProgram);
+            return true;
+        });
+        stopIfCancelled();
+
+        startSwapScript(swapScriptArguments(plan), settings_.shell);
     } catch (...) {
         failure = std::current_exception();
     }
 
     if (failure) {
-        // Nothing outside the work directory was touched, and it goes now.
-        platform::alert(std::string(updateNotInstalledTitle), std::string(abandonInstall(work, failure)));
+        // Nothing of the running app was touched; what the install made goes now.
+        leftovers_.clear();
+        progress.reset();
+        removeTree(staged);
+        const auto text = abandonInstall(work, failure);
+        try {
+            std::rethrow_exception(failure);
+        } catch (const InstallCancelled&) {
+            co_return;
+        } catch (...) {
+        }
+        platform::alert(std::string(updateNotInstalledTitle), std::string(text));
         co_return;
     }
 
-    // The script now waits for this process to end; the work directory is
-    // its to remove, whatever happens here. The app's termination does not
-    // return, but should it ever, the script simply keeps waiting and the
-    // updater is free again.
+    // The script now waits for this process to end; the work directory and
+    // the staged bundle are its to remove, whatever happens here. The app's
+    // termination does not return, but should it ever, the script simply
+    // keeps waiting and the updater is free again.
+    leftovers_.clear();
     settings_.terminate();
+}
+
+void Updater::removeLeftovers() noexcept
+{
+    for (const auto& path : std::exchange(leftovers_, {}))
+        removeTree(path);
 }
 
 } // namespace sv

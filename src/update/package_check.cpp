@@ -3,6 +3,7 @@
 #include "app/app_info.h"
 #include "update/update_error.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace sv {
@@ -50,6 +51,12 @@ void checkNewBundle(const std::filesystem::path& newBundle, const RunningApp& ru
     if (identifierFromInfo(info) != running.identifier)
         throw UpdateFailure(UpdateError::badPackage);
     if (buildFromInfo(info) <= running.build)
+        throw UpdateFailure(UpdateError::badPackage);
+    // Swapped in, a bundle whose executable cannot run would replace a
+    // working app with a dead one.
+    const auto executable = newBundle / bundleExecutable;
+    if (!std::filesystem::is_regular_file(executable, ec)
+        || ::faccessat(AT_FDCWD, executable.c_str(), X_OK, AT_EACCESS) != 0)
         throw UpdateFailure(UpdateError::badPackage);
 }
 

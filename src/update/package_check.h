@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace sv {
 
@@ -26,9 +27,13 @@ struct RunningApp {
 // std::filesystem::filesystem_error when the directory cannot be listed.
 [[nodiscard]] std::filesystem::path findNewBundle(const std::filesystem::path& workDirectory);
 
+// Where a bundle keeps the executable that the swap script starts.
+inline constexpr std::string_view bundleExecutable = "Contents/Linux/Sandvoll";
+
 // Throws UpdateFailure(badPackage) unless the new bundle is a real directory
-// (not a link), has the running app's identifier (or both have none) and a
-// CFBundleVersion that is a whole number greater than the running build.
+// (not a link), has the running app's identifier (or both have none), a
+// CFBundleVersion that is a whole number greater than the running build,
+// and an executable file at bundleExecutable.
 void checkNewBundle(const std::filesystem::path& newBundle, const RunningApp& running);
 
 // Throws UpdateFailure(notWritable) unless the current user may write in the

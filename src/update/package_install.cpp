@@ -5,13 +5,14 @@
 
 namespace sv {
 
-std::filesystem::path preparePackage(std::string_view package, std::string_view expectedSHA256,
-    std::string_view signatureBase64, const std::filesystem::path& workDirectory,
-    const InstallEnvironment& environment)
+std::filesystem::path preparePackage(const std::filesystem::path& workDirectory, std::string_view expectedSHA256,
+    std::string_view signatureBase64, const InstallEnvironment& environment)
 {
-    // Nothing touches the disk before the bytes are known to be the publisher's.
-    verifyPackage(package, expectedSHA256, signatureBase64, environment.publicKey);
-    const auto archive = writePackage(workDirectory, package);
+    // Nothing is unpacked before the bytes are known to be the publisher's.
+    const auto archive = workDirectory / packageFileName;
+    verifyPackageFile(archive, expectedSHA256, signatureBase64, environment.publicKeys);
+    if (environment.verified)
+        environment.verified();
     unpackPackage(archive, workDirectory, environment.run);
     const auto newBundle = findNewBundle(workDirectory);
     checkNewBundle(newBundle, environment.running);
@@ -23,7 +24,7 @@ std::filesystem::path preparePackage(std::string_view package, std::string_view 
 
 std::string_view abandonInstall(const std::filesystem::path& workDirectory, const std::exception_ptr& failure) noexcept
 {
-    removeWorkDirectory(workDirectory);
+    removeTree(workDirectory);
     return informativeText(failure);
 }
 

@@ -1,7 +1,6 @@
 #include "update/package_unpack.h"
 
 #include "platform/crypto.h"
-#include "platform/temporary_directory.h"
 #include "update/update_error.h"
 
 #include <cerrno>
@@ -9,7 +8,6 @@
 #include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
-#include <utility>
 
 namespace sv {
 
@@ -20,54 +18,39 @@ namespace {
     throw std::system_error(errno, std::generic_category(), what);
 }
 
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    [[nodiscard]] int get() const { return fd_; }
-    [[nodiscard]] int release() { return std::exchange(fd_, -1); }
-
-private:
-    int fd_;
-};
-
 } // namespace
 
-std::filesystem::path newWorkDirectoryPath()
+std::filesystem::path newWorkDirectoryPath(const std::filesystem::path& temporaryDirectory)
 {
-    return platform::temporaryDirectory() / (std::string(workDirectoryPrefix) + platform::randomUUIDString());
+    return temporaryDirectory / (std::string(workDirectoryPrefix) + platform::randomUUIDString());
 }
 
-std::filesystem::path writePackage(const std::filesystem::path& workDirectory, std::string_view package)
+UniqueFd createWorkDirectory(const std::filesystem::path& workDirectory)
 {
     std::filesystem::create_directories(workDirectory.parent_path());
     // The temporary directory is shared with other users: a name that is
     // already taken is not ours to write into.
     if (::mkdir(workDirectory.c_str(), 0700) != 0)
         throwErrno("cannot create " + workDirectory.string());
-
     const auto archive = workDirectory / packageFileName;
-    FileDescriptor file(::open(archive.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-    if (file.get() < 0)
+    UniqueFd file(::open(archive.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    if (!file)
         throwErrno("cannot create " + archive.string());
-    while (!package.empty()) {
-        const ssize_t written = ::write(file.get(), package.data(), package.size());
+    return file;
+}
+
+bool writeAll(int fd, std::string_view bytes)
+{
+    while (!bytes.empty()) {
+        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
         if (written < 0) {
             if (errno == EINTR)
                 continue;
-            throwErrno("cannot write " + archive.string());
+            return false;
         }
-        package.remove_prefix(static_cast<std::size_t>(written));
+        bytes.remove_prefix(static_cast<std::size_t>(written));
     }
-    if (::close(file.release()) != 0)
-        throwErrno("cannot write " + archive.string());
-    return archive;
+    return true;
 }
 
 bool isSafeArchiveName(std::string_view name)
@@ -115,25 +98,25 @@ void unpackPackage(
         throw UpdateFailure(UpdateError::badPackage);
 }
 
-void removeWorkDirectory(const std::filesystem::path& workDirectory) noexcept
+void removeTree(const std::filesystem::path& tree) noexcept
 {
     // A failure before the path was even chosen leaves nothing to remove.
-    if (workDirectory.empty())
+    if (tree.empty())
         return;
     std::error_code ec;
-    std::filesystem::remove_all(workDirectory, ec);
+    std::filesystem::remove_all(tree, ec);
     if (!ec)
         return;
     // An archive may hold folders without write permission; open them up
     // (never following links out of the tree) and try again.
-    ::chmod(workDirectory.c_str(), 0700);
-    for (auto it = std::filesystem::recursive_directory_iterator(workDirectory, ec);
+    ::chmod(tree.c_str(), 0700);
+    for (auto it = std::filesystem::recursive_directory_iterator(tree, ec);
          !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
         std::error_code statusError;
         if (it->symlink_status(statusError).type() == std::filesystem::file_type::directory)
             ::chmod(it->path().c_str(), 0700);
     }
-    std::filesystem::remove_all(workDirectory, ec);
+    std::filesystem::remove_all(tree, ec);
 }
 
 } // namespace sv

@@ -2,6 +2,8 @@
 // The work directory of one install: the verified package is written there
 // and unpacked in place.
 
+#include "setup/unique_fd.h"
+
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -27,13 +29,17 @@ inline constexpr std::string_view packageFileName = "update.zip";
 inline constexpr std::string_view workDirectoryPrefix = "Sandvoll-Update-";
 
 // A fresh, not yet created work directory: "Sandvoll-Update-<UUID>" in the
-// user's temporary directory.
-[[nodiscard]] std::filesystem::path newWorkDirectoryPath();
+// given temporary directory (the user's, in the app).
+[[nodiscard]] std::filesystem::path newWorkDirectoryPath(const std::filesystem::path& temporaryDirectory);
 
 // Creates the work directory (private to the user; it must not exist yet)
-// and writes the package bytes to "update.zip" in it. Returns the archive's
-// path. Throws std::system_error when either cannot be done.
-std::filesystem::path writePackage(const std::filesystem::path& workDirectory, std::string_view package);
+// and in it the empty file "update.zip" that the download is written to.
+// Returns that file, open for writing. Throws std::system_error when either
+// cannot be made.
+[[nodiscard]] UniqueFd createWorkDirectory(const std::filesystem::path& workDirectory);
+
+// Writes all of the bytes to the file; false when that fails (a full disk).
+[[nodiscard]] bool writeAll(int fd, std::string_view bytes);
 
 // Whether an archive member's name stays inside the directory it is
 // unpacked into: relative, and without a ".." component.
@@ -46,8 +52,9 @@ std::filesystem::path writePackage(const std::filesystem::path& workDirectory, s
 void unpackPackage(
     const std::filesystem::path& archive, const std::filesystem::path& workDirectory, const ProgramRunner& run);
 
-// Removes the work directory and everything in it, read-only folders
-// included. Errors are ignored: a failed install must not fail again here.
-void removeWorkDirectory(const std::filesystem::path& workDirectory) noexcept;
+// Removes a tree that an install made (the work directory, a staged
+// bundle) and everything in it, read-only folders included. Errors are
+// ignored: a failed install must not fail again here.
+void removeTree(const std::filesystem::path& tree) noexcept;
 
 } // namespace sv

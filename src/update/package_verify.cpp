@@ -1,10 +1,19 @@
 #include "update/package_verify.h"
 
 #include "platform/crypto.h"
+#include "setup/unique_fd.h"
 #include "update/update_error.h"
 
 #include <algorithm>
-#include <string>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <fcntl.h>
+#include <mutex>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <system_error>
+#include <thread>
 
 namespace sv {
 
@@ -20,23 +29,118 @@ std::string asciiLowercase(std::string_view text)
     return lower;
 }
 
+[[noreturn]] void throwErrno(const std::string& what)
+{
+    throw std::system_error(errno, std::generic_category(), what);
+}
+
+// A whole file mapped for reading. The package sits in the install's private
+// work directory, where nobody but the user could shorten it under us.
+class MappedFile {
+public:
+    explicit MappedFile(const std::filesystem::path& file)
+    {
+        const UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+        struct stat info {};
+        if (!fd || ::fstat(fd.get(), &info) != 0)
+            throwErrno("cannot read " + file.string());
+        size_ = static_cast<std::size_t>(info.st_size);
+        if (size_ == 0)
+            return; // nothing to map; an empty package is simply refused
+        void* data = ::mmap(nullptr, size_, PROT_READ, MAP_SHARED, fd.get(), 0);
+        if (data == MAP_FAILED)
+            throwErrno("cannot map " + file.string());
+        data_ = static_cast<char*>(data);
+        ::madvise(data_, size_, MADV_SEQUENTIAL);
+    }
+    ~MappedFile()
+    {
+        if (data_)
+            ::munmap(data_, size_);
+    }
+    MappedFile(const MappedFile&) = delete;
+    MappedFile& operator=(const MappedFile&) = delete;
+
+    [[nodiscard]] std::string_view bytes() const { return { data_, size_ }; }
+
+    // Takes every page of the mapping out of this process's memory. The
+    // contents stay in the page cache, and a page that is read again is
+    // mapped again from there, unchanged.
+    void release() const
+    {
+        if (data_)
+            ::madvise(data_, size_, MADV_DONTNEED);
+    }
+
+private:
+    char* data_ = nullptr;
+    std::size_t size_ = 0;
+};
+
+// The library verifies an Ed25519 signature in one call over the whole
+// message, and hashes it from start to end once on the way. While this
+// lives, a helper thread takes the mapping's pages out of memory every few
+// milliseconds, so only the pages read last are resident: a 1 GiB package
+// costs a few MiB instead of 1 GiB.
+class ResidentWindow {
+public:
+    explicit ResidentWindow(const MappedFile& file)
+        : thread_([this, &file] {
+            std::unique_lock lock(mutex_);
+            while (!wake_.wait_for(lock, std::chrono::milliseconds(5), [this] { return stop_; }))
+                file.release();
+        })
+    {
+    }
+    ~ResidentWindow()
+    {
+        {
+            const std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        wake_.notify_one();
+        thread_.join();
+    }
+    ResidentWindow(const ResidentWindow&) = delete;
+    ResidentWindow& operator=(const ResidentWindow&) = delete;
+
+private:
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stop_ = false;
+    std::thread thread_;
+};
+
 } // namespace
 
 void verifyPackage(std::string_view package, std::string_view expectedSHA256, std::string_view signatureBase64,
-    std::string_view publicKeyBase64)
+    const std::vector<std::string>& publicKeysBase64)
 {
-    const auto publicKey = platform::base64Decode(publicKeyBase64);
-    if (!publicKey || publicKey->size() != platform::ed25519PublicKeySize)
-        rejectSignature();
     const auto signature = platform::base64Decode(signatureBase64);
     if (!signature)
         rejectSignature();
-    if (!platform::verifyEd25519(*publicKey, package, *signature))
+    // Any one trusted key will do: during a move to a new key, a build
+    // trusts both the old and the new one.
+    const bool signedByTrustedKey
+        = std::any_of(publicKeysBase64.begin(), publicKeysBase64.end(), [&](const std::string& keyText) {
+              const auto publicKey = platform::base64Decode(keyText);
+              return publicKey && publicKey->size() == platform::ed25519PublicKeySize
+                  && platform::verifyEd25519(*publicKey, package, *signature);
+          });
+    if (!signedByTrustedKey)
         rejectSignature();
     // A good signature with a digest that does not match is still a package
     // that the feed does not describe, so it is refused the same way.
     if (platform::sha256Hex(package) != asciiLowercase(expectedSHA256))
         rejectSignature();
+}
+
+void verifyPackageFile(const std::filesystem::path& package, std::string_view expectedSHA256,
+    std::string_view signatureBase64, const std::vector<std::string>& publicKeysBase64)
+{
+    const MappedFile mapped(package);
+    const ResidentWindow window(mapped);
+    verifyPackage(mapped.bytes(), expectedSHA256, signatureBase64, publicKeysBase64);
 }
 
 } // namespace sv

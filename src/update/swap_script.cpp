@@ -1,6 +1,8 @@
 #include "update/swap_script.h"
 
+#include <csignal>
 #include <spawn.h>
+#include <stdexcept>
 #include <system_error>
 
 extern char** environ;
@@ -20,22 +22,40 @@ std::string shellQuote(std::string_view text)
     return quoted;
 }
 
-std::string swapScriptText(int pid, const std::filesystem::path& bundle, const std::filesystem::path& newBundle,
-    const std::filesystem::path& workDirectory)
+SwapPlan planSwap(int pid, int serverPid, const std::filesystem::path& bundle, const std::filesystem::path& workDirectory)
 {
-    const std::string b = shellQuote(bundle.string());
-    // setsid -f: the new app must not belong to the script's session, which
-    // ends with the script.
-    const std::string executable = shellQuote((bundle / "Contents" / "Linux" / "Sandvoll").string());
-    return "while kill -0 " + std::to_string(pid) + " 2>/dev/null; do sleep 0.2; done\n"
-        + "rm -rf " + b + "\n"
-        + "mv " + shellQuote(newBundle.string()) + " " + b + "\n"
-        + "xattr -dr com.apple.quarantine " + b + " 2>/dev/null\n"
-        + "setsid -f " + executable + "\n"
-        + "rm -rf " + shellQuote(workDirectory.string());
+    // "Sandvoll-Update-1B4E28BA-…" gives "1B4E28BA".
+    std::string id = workDirectory.filename().string();
+    if (id.starts_with(workDirectoryPrefix))
+        id.erase(0, workDirectoryPrefix.size());
+    id = id.substr(0, 8);
+    const std::string name = bundle.filename().string();
+    return SwapPlan { pid, serverPid, bundle, bundle.parent_path() / (name + ".new-" + id),
+        bundle.parent_path() / (name + ".old-" + id), workDirectory };
 }
 
-void startSwapScript(const std::string& script, const std::filesystem::path& shell)
+void stageNewBundle(const std::filesystem::path& newBundle, const SwapPlan& plan, const ProgramRunner& run)
+{
+    // The name is made to be free; should it be taken after all, what is
+    // there is not ours to copy into or to remove.
+    std::error_code ec;
+    if (std::filesystem::symlink_status(plan.staged, ec).type() != std::filesystem::file_type::not_found)
+        throw std::runtime_error(plan.staged.string() + " already exists");
+    const auto copied = run("/bin/cp", { "-a", "-T", "--", newBundle.string(), plan.staged.string() });
+    if (copied.status != 0) {
+        removeTree(plan.staged);
+        throw std::runtime_error("cannot copy the new bundle beside the app: " + copied.output);
+    }
+}
+
+std::vector<std::string> swapScriptArguments(const SwapPlan& plan)
+{
+    return { "-c", std::string(swapScriptText()), "sandvoll-swap", std::to_string(plan.pid),
+        std::to_string(plan.serverPid), plan.bundle.string(), plan.staged.string(), plan.aside.string(),
+        plan.work.string() };
+}
+
+void startSwapScript(const std::vector<std::string>& arguments, const std::filesystem::path& shell)
 {
     posix_spawnattr_t attributes;
     posix_spawn_file_actions_t actions;
@@ -48,16 +68,27 @@ void startSwapScript(const std::string& script, const std::filesystem::path& she
     // A session of its own: closing the terminal the app was started from,
     // or the app's exit, must not take the script with it. Descriptors the
     // app holds (display connection, pipes) are not the script's business,
-    // and the new app would inherit them from it.
-    int error = posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+    // and the new app would inherit them from it; nor are the signals the
+    // app ignores or blocks.
+    sigset_t all;
+    sigfillset(&all);
+    sigset_t none;
+    sigemptyset(&none);
+    int error = posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    if (!error)
+        error = posix_spawnattr_setsigdefault(&attributes, &all);
+    if (!error)
+        error = posix_spawnattr_setsigmask(&attributes, &none);
     if (!error)
         error = posix_spawn_file_actions_addclosefrom_np(&actions, 3);
     pid_t child = -1;
     const std::string shellPath = shell.string();
-    char* const argv[] = { const_cast<char*>(shellPath.c_str()), const_cast<char*>("-c"),
-        const_cast<char*>(script.c_str()), nullptr };
+    std::vector<char*> argv { const_cast<char*>(shellPath.c_str()) };
+    for (const auto& argument : arguments)
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
     if (!error)
-        error = posix_spawn(&child, shellPath.c_str(), &actions, &attributes, argv, environ);
+        error = posix_spawn(&child, shellPath.c_str(), &actions, &attributes, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     if (error)

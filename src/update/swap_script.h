@@ -2,9 +2,12 @@
 // The shell script that replaces the app's bundle once the app has quit and
 // starts the new version. It runs outside the app, which is gone by then.
 
+#include "update/package_unpack.h"
+
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace sv {
 
@@ -12,19 +15,53 @@ namespace sv {
 // else changes, so blanks, $, backticks and line feeds stay literal.
 [[nodiscard]] std::string shellQuote(std::string_view text);
 
-// Six lines, joined by line feeds, none after the last: wait until the
-// process `pid` is gone, delete the old bundle, move the new bundle to its
-// path, clear the quarantine mark, start the app at the old path detached
-// from the script, delete the work directory. Each line runs whether or not
-// the one before it succeeded.
-[[nodiscard]] std::string swapScriptText(int pid, const std::filesystem::path& bundle,
-    const std::filesystem::path& newBundle, const std::filesystem::path& workDirectory);
+// What one swap works on. The staged bundle and the old bundle's place aside
+// are beside the bundle, on its file system, so that putting either in place
+// is a rename that cannot half happen.
+struct SwapPlan {
+    int pid = 0;       // the app, which must end before the bundle is touched
+    int serverPid = 0; // the server it started (0: none), ended before the new version starts
+    std::filesystem::path bundle;
+    std::filesystem::path staged; // "<bundle name>.new-<id>"
+    std::filesystem::path aside;  // "<bundle name>.old-<id>"
+    std::filesystem::path work;
+};
 
-// Starts `/bin/sh -c <script>` in a session of its own, so that it outlives
-// the app and the app's terminal, and does not wait for it. It inherits the
-// app's environment and standard streams and no other open files. Throws
+// A plan for the bundle, with names beside it made from the work
+// directory's random part, so that they are free.
+[[nodiscard]] SwapPlan planSwap(int pid, int serverPid, const std::filesystem::path& bundle,
+    const std::filesystem::path& workDirectory);
+
+// Copies the new bundle (in the work directory) to plan.staged, keeping
+// links and file modes; while this runs the app still runs, and nothing of
+// the old bundle is touched. On failure (no room beside the app, say) the
+// partial copy is removed and std::runtime_error is thrown: the user hears
+// that the update could not be downloaded, and the app keeps running.
+void stageNewBundle(const std::filesystem::path& newBundle, const SwapPlan& plan, const ProgramRunner& run);
+
+// The script (src/update/swap.sh). It takes its values as arguments, so no
+// path is ever part of the text the shell reads as a command. It waits until
+// the app, and then its server, have ended (a zombie counts as ended), moves
+// the old bundle aside and the staged one into its place, starts the new
+// version and waits until it has shown its window; if it failed before that,
+// the old bundle goes back and the old version starts again, told why. Then
+// it removes the old bundle and the work directory.
+[[nodiscard]] std::string_view swapScriptText();
+
+// The shell's arguments for the plan: "-c", the script, "sandvoll-swap" (the
+// script's $0), the pid, the server's pid, bundle, staged, aside and work.
+[[nodiscard]] std::vector<std::string> swapScriptArguments(const SwapPlan& plan);
+
+// Starts the shell with the arguments (after its own name) in a session of
+// its own, so that it outlives the app and the app's terminal, and does not
+// wait for it. It inherits the app's environment and standard streams, no
+// other open files, and no ignored or blocked signals. Throws
 // std::system_error when the shell cannot be started; the caller then keeps
 // running and reports a download failure.
-void startSwapScript(const std::string& script, const std::filesystem::path& shell = "/bin/sh");
+void startSwapScript(const std::vector<std::string>& arguments, const std::filesystem::path& shell = "/bin/sh");
+
+// What the swap script tells the versions it starts, through the environment.
+inline constexpr const char* startedFileVariable = "SANDVOLL_UPDATE_STARTED_FILE";
+inline constexpr const char* notInstalledVariable = "SANDVOLL_UPDATE_NOT_INSTALLED";
 
 } // namespace sv

@@ -63,7 +63,7 @@ UpdaterSettings UpdaterSettings::standard()
     settings.defaultFeed = std::string(sv::defaultFeed);
     settings.appURL = globals().appURL;
     settings.bundle = [] { return platform::Bundle::main(); };
-    settings.publicKey = std::string(updatePublicKey());
+    settings.publicKeys = updatePublicKeys();
     settings.runProgram = commandRunner(globals());
     settings.temporaryDirectory = platform::temporaryDirectory();
     settings.processIdentifier = [] { return static_cast<int>(::getpid()); };
@@ -98,6 +98,11 @@ void Updater::start()
 {
     platform::startDetached(firstAutomaticCheck(self_, settings_.firstCheckDelay));
     scheduleTick(std::chrono::steady_clock::now());
+}
+
+void Updater::followServer(std::function<int()> serverProcessIdentifier)
+{
+    settings_.serverProcessIdentifier = std::move(serverProcessIdentifier);
 }
 
 void Updater::scheduleTick(std::chrono::steady_clock::time_point origin)

@@ -38,32 +38,35 @@ struct UpdaterSettings {
     // The job list only decorates the offer; a stuck server must not hold it up.
     std::chrono::milliseconds stateTimeout { 5000 };
 
-    // Installing. The package is held in memory whole, so its size is capped;
-    // a bundle is a few MiB, and 1 GiB leaves room for any sensible one. The
-    // time limit covers the whole transfer, as the HTTP layer has none for
-    // silence alone: with no progress shown, a server that accepts and then
-    // says nothing must not keep the installation, and with it every check,
-    // waiting for good. 15 minutes still bring 256 MiB through at 300 KB/s.
-    std::chrono::milliseconds packageTimeout { std::chrono::minutes(15) };
+    // Installing. The package is streamed to disk, so the size limit only
+    // keeps a server that never stops sending from filling it; 1 GiB leaves
+    // room for any sensible bundle. There is no limit on the whole transfer,
+    // so a slow line that keeps sending always gets there, but one that has
+    // sent nothing for this long has failed.
+    std::chrono::milliseconds packageStallTimeout { std::chrono::seconds(60) };
     std::size_t maxPackageBytes = std::size_t { 1 } << 30;
     // The running app's bundle: what the package must match, and the
     // directory the swap script replaces.
     std::function<platform::Bundle()> bundle;
-    // Base64 text of the Ed25519 key that packages must be signed with.
-    std::string publicKey;
+    // Base64 texts of the Ed25519 keys that packages may be signed with;
+    // none trusts nothing.
+    std::vector<std::string> publicKeys;
     // Runs the extractor.
     ProgramRunner runProgram;
     // Where work directories are made.
     std::filesystem::path temporaryDirectory;
     // The process whose end the swap script waits for, and how it is ended.
     std::function<int()> processIdentifier;
+    // The server that process started, if any (0 or unset: none), which
+    // must have ended before the new version starts.
+    std::function<int()> serverProcessIdentifier;
     std::function<void()> terminate;
     // The shell that runs the swap script.
     std::filesystem::path shell = "/bin/sh";
 
     // The running bundle's version and build, the kernel's version, the
     // user's defaults file, the built-in feed and the process's appURL; for
-    // installing, the running bundle, the baked-in key, the command runner,
+    // installing, the running bundle, the baked-in keys, the command runner,
     // the user's temporary directory, this process and its normal
     // termination. Call after the process-wide values are installed.
     [[nodiscard]] static UpdaterSettings standard();
@@ -85,6 +88,9 @@ public:
     // Schedules the automatic checks: the first after firstCheckDelay, then
     // one every checkInterval counted from now. Call once, on the main thread.
     void start();
+
+    // Where the updater learns which server the app started.
+    void followServer(std::function<int()> serverProcessIdentifier);
 
     // One check of the feed. Manual checks report every outcome; automatic
     // ones stay silent unless they have something to offer. Never throws.
@@ -110,8 +116,14 @@ private:
     [[nodiscard]] bool systemMeets(const std::optional<std::string>& minimumSystemVersion) const;
     void scheduleTick(std::chrono::steady_clock::time_point origin);
 
+    // An install that the app's quitting cuts short leaves nothing behind.
+    void removeLeftovers() noexcept;
+
     UpdaterSettings settings_;
     bool working_ = false;
+    // What the running install has made so far, until it is handed over.
+    std::vector<std::filesystem::path> leftovers_;
+    bool cleanupAtQuit_ = false;
     std::int64_t askedBuild_ = 0;
     int checksInProgress_ = 0;
     // Timers and the delayed first check hold a weak reference to this and

@@ -11,11 +11,13 @@
 #include "support/recording_ui.h"
 #include "support/sandbox.h"
 #include "support/wait.h"
+#include "update/install_progress.h"
 #include "update/updater.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <csignal>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -36,15 +38,15 @@ constexpr const char* signatureText = "The update isn't properly signed, so it w
 constexpr const char* packageText = "The update package is damaged, so it was not installed.";
 constexpr const char* downloadText = "The update couldn't be downloaded. Please try again later.";
 
-// A process in place of the running app; it lives until the app terminates.
+// A process in place of the running app or its server; it lives until it
+// is ended, by default a sleep that the terminate signal ends.
 class StandIn {
 public:
-    StandIn()
+    explicit StandIn(const std::string& script = "exec sleep 600")
     {
-        char sleep[] = "/bin/sleep";
-        char seconds[] = "600";
-        char* argv[] = { sleep, seconds, nullptr };
-        if (posix_spawn(&pid_, sleep, nullptr, nullptr, argv, environ) != 0)
+        std::string shell = "/bin/sh", c = "-c", text = script;
+        char* argv[] = { shell.data(), c.data(), text.data(), nullptr };
+        if (posix_spawn(&pid_, shell.c_str(), nullptr, nullptr, argv, environ) != 0)
             pid_ = -1;
     }
     ~StandIn() { end(); }
@@ -54,7 +56,7 @@ public:
     [[nodiscard]] pid_t pid() const { return pid_; }
     [[nodiscard]] bool running() const { return pid_ > 0; }
 
-    // Ends and reaps it: a zombie would still answer the script's kill -0.
+    // Ends and reaps it.
     void end()
     {
         if (pid_ <= 0)
@@ -63,6 +65,10 @@ public:
         while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) { }
         pid_ = -1;
     }
+
+    // Ends it and leaves it a zombie until end(), as a parent that never
+    // reaps its child would.
+    void endUnreaped() const { kill(pid_, SIGKILL); }
 
 private:
     pid_t pid_ = -1;
@@ -91,6 +97,8 @@ protected:
     fs::path bundle = sandbox / "Applications/Sandvoll.app";
     fs::path relaunched = sandbox / "relaunched";
     StandIn app;
+    std::unique_ptr<StandIn> serverProcess = std::make_unique<StandIn>();
+    bool appLeftUnreaped = false;
     int terminations = 0;
     // Runs as the app is told to terminate, before the stand-in ends.
     std::function<void()> atTermination;
@@ -107,17 +115,24 @@ protected:
         settings.appURL = server.url("/");
         settings.feedTimeout = 5s;
         settings.stateTimeout = 2s;
-        settings.packageTimeout = 10s;
+        settings.packageStallTimeout = 10s;
         settings.bundle = [this] { return platform::Bundle::at(bundle); };
-        settings.publicKey = platform::base64Encode(keys.publicKey);
+        settings.publicKeys = { platform::base64Encode(keys.publicKey) };
         settings.runProgram = commandRunner(Globals(sandbox.path().string(), 1));
         settings.temporaryDirectory = temporary;
         settings.processIdentifier = [this] { return static_cast<int>(app.pid()); };
+        settings.serverProcessIdentifier = [this] { return static_cast<int>(serverProcess->pid()); };
         settings.terminate = [this] {
             ++terminations;
             if (atTermination)
                 atTermination();
-            app.end();
+            // As the app's own termination does: the server is told to stop,
+            // and the app ends.
+            kill(serverProcess->pid(), SIGTERM);
+            if (appLeftUnreaped)
+                app.endUnreaped();
+            else
+                app.end();
         };
         return settings;
     }
@@ -126,7 +141,7 @@ protected:
     {
         ASSERT_TRUE(app.running());
         fs::create_directories(temporary);
-        makeBundle(bundle, "42", "echo old");
+        makeBundle(bundle, "42", oldBody());
         server.route("/api/state", LoopbackHttpServer::json(R"({"jobs": {}})"));
         updater = std::make_unique<Updater>(settings());
         ui.answer = 0; // "Install and Restart"
@@ -138,11 +153,14 @@ protected:
     }
 
     // Build 43 zipped as the update_package target does, under another name;
-    // once started it records the path it was started as.
-    std::string newPackage()
+    // once started it records the path it was started as, unless it is
+    // given something else to do.
+    std::string newPackage(const std::string& body = "")
     {
         const auto stage = sandbox / "stage";
-        makeBundle(stage / "Sandvoll 1.1.app", "43", "printf %s \"$0\" > '" + relaunched.string() + "'");
+        fs::remove_all(stage);
+        makeBundle(stage / "Sandvoll 1.1.app", "43",
+            body.empty() ? "printf %s \"$0\" > '" + relaunched.string() + "'" : body);
         const auto archive = sandbox / "Sandvoll-1.1-43.zip";
         const auto zipped = test::runLocally(
             "/bin/sh", { "-c", "cd \"$1\" && zip -q -r -y \"$2\" .", "sh", stage.string(), archive.string() });
@@ -164,16 +182,24 @@ protected:
         server.route("/update.json", LoopbackHttpServer::json(feed.dump()));
     }
 
-    // A correctly signed package whose download never answers, and an
-    // updater that gives such a download up after a second and a half.
-    void announceHangingDownload()
+    // A correctly signed package whose download stops after `sent` bytes
+    // (none: it never answers), and an updater that gives such a download up
+    // after a second and a half without data.
+    std::string announceHangingDownload(std::optional<std::size_t> sent = std::nullopt)
     {
         auto quick = settings();
-        quick.packageTimeout = 1500ms;
+        quick.packageStallTimeout = 1500ms;
         updater = std::make_unique<Updater>(quick);
         const auto package = newPackage();
-        server.route("/Sandvoll.zip", LoopbackHttpServer::hanging());
+        auto response = LoopbackHttpServer::hanging();
+        if (sent) {
+            response.hang = false;
+            response.body = package;
+            response.hangAfter = *sent;
+        }
+        server.route("/Sandvoll.zip", response);
         announce(server.url("/Sandvoll.zip"), platform::sha256Hex(package), signature(package));
+        return package;
     }
 
     // Serves `served` as the package of a feed made for `signedBytes`.
@@ -212,7 +238,18 @@ protected:
         EXPECT_EQ(terminations, 0);
         EXPECT_TRUE(app.running());
         EXPECT_EQ(platform::Bundle::at(bundle).info()->at("CFBundleVersion"), "42");
-        EXPECT_EQ(test::readFile(bundle / "Contents/Linux/Sandvoll"), "#!/bin/sh\necho old\n");
+        EXPECT_EQ(test::readFile(bundle / "Contents/Linux/Sandvoll"), "#!/bin/sh\n" + oldBody() + "\n");
+        EXPECT_EQ(std::distance(fs::directory_iterator(bundle.parent_path()), fs::directory_iterator()), 1);
+        for (const auto& window : ui.progress)
+            EXPECT_FALSE(window->open);
+    }
+
+    // The old version records how it was started again, should it be.
+    std::string oldBody() const
+    {
+        const auto record = (sandbox / "old-restarted").string();
+        return "printf %s \"$SANDVOLL_UPDATE_NOT_INSTALLED\" > '" + record + ".tmp' && mv '" + record + ".tmp' '"
+            + record + "'";
     }
 };
 
@@ -235,6 +272,15 @@ TEST_F(InstallUpdate, AcceptedPackageReplacesTheBundleAfterTheAppEndsAndStartsIt
         EXPECT_EQ(test::readFile(workAtTermination[0] / "update.zip"), package);
         EXPECT_TRUE(fs::is_directory(workAtTermination[0] / "Sandvoll 1.1.app"));
         EXPECT_EQ(platform::Bundle::at(bundle).info()->at("CFBundleVersion"), "42");
+        // The new bundle was copied beside the old one while the app ran.
+        std::vector<std::string> beside;
+        for (const auto& entry : fs::directory_iterator(bundle.parent_path()))
+            beside.push_back(entry.path().filename().string());
+        std::sort(beside.begin(), beside.end());
+        ASSERT_EQ(beside.size(), 2u);
+        EXPECT_EQ(beside[0], "Sandvoll.app");
+        EXPECT_EQ(beside[1], "Sandvoll.app.new-" + workAtTermination[0].filename().string().substr(16, 8));
+        EXPECT_EQ(platform::Bundle::at(bundle.parent_path() / beside[1]).info()->at("CFBundleVersion"), "43");
     };
     checkAndAnswer();
     ASSERT_EQ(ui.choices.size(), 2u);
@@ -249,7 +295,57 @@ TEST_F(InstallUpdate, AcceptedPackageReplacesTheBundleAfterTheAppEndsAndStartsIt
     EXPECT_EQ(test::readFile(relaunched), (bundle / "Contents/Linux/Sandvoll").string());
     EXPECT_EQ(platform::Bundle::at(bundle).info()->at("CFBundleVersion"), "43");
     EXPECT_EQ(test::readFile(bundle / "Contents/Resources/app/start.py"), "print('build 43')\n");
-    EXPECT_FALSE(fs::exists(bundle.parent_path() / "Sandvoll 1.1.app"));
+    EXPECT_EQ(std::distance(fs::directory_iterator(bundle.parent_path()), fs::directory_iterator()), 1);
+    EXPECT_FALSE(fs::exists(sandbox / "old-restarted"));
+
+    // The user saw each stage, and the whole download.
+    ASSERT_EQ(ui.progress.size(), 1u);
+    const auto& lines = ui.progress[0]->lines;
+    ASSERT_GE(lines.size(), 4u) << testing::PrintToString(lines);
+    EXPECT_EQ(lines.front(), "Downloading Sandvoll 1.1.0\u2026 | 0 bytes");
+    EXPECT_NE(std::find(lines.begin(), lines.end(),
+                  "Downloading Sandvoll 1.1.0\u2026 | " + transferredText(package.size(), package.size())),
+        lines.end());
+    EXPECT_EQ(lines[lines.size() - 2], "Verifying Sandvoll 1.1.0\u2026 | ");
+    EXPECT_EQ(lines.back(), "Installing Sandvoll 1.1.0\u2026 | ");
+    EXPECT_FALSE(ui.progress[0]->open);
+}
+
+TEST_F(InstallUpdate, ANewVersionThatFailsToStartIsRolledBackAndTheOldOneSaysWhy)
+{
+    const auto package = newPackage("exit 1");
+    publish(package, package);
+    checkAndAnswer();
+    EXPECT_EQ(terminations, 1);
+    EXPECT_TRUE(ui.alerts.empty()) << "the old version, started again, tells the user";
+
+    ASSERT_TRUE(test::waitFor([&] { return fs::exists(sandbox / "old-restarted") && workDirectories().empty(); }, 20s));
+    EXPECT_EQ(test::readFile(sandbox / "old-restarted"), "start");
+    EXPECT_EQ(platform::Bundle::at(bundle).info()->at("CFBundleVersion"), "42");
+    EXPECT_EQ(test::readFile(bundle / "Contents/Linux/Sandvoll"), "#!/bin/sh\n" + oldBody() + "\n");
+    ASSERT_TRUE(test::waitFor(
+        [&] { return std::distance(fs::directory_iterator(bundle.parent_path()), fs::directory_iterator()) == 1; }));
+}
+
+TEST_F(InstallUpdate, TheNewVersionStartsOnlyOnceAnUnreapedAppAndAServerThatStaysHaveEnded)
+{
+    // The app ends but its parent never reaps it; its server ignores the
+    // terminate signal.
+    appLeftUnreaped = true;
+    serverProcess = std::make_unique<StandIn>("trap '' TERM; exec sleep 600");
+    ASSERT_TRUE(serverProcess->running());
+    const auto serverState = sandbox / "server-state";
+    const auto package = newPackage("read -r line < /proc/" + std::to_string(serverProcess->pid())
+        + "/stat; printf %s \"${line##*) }\" | cut -c1 > '" + serverState.string() + "'");
+    publish(package, package);
+
+    const auto started = std::chrono::steady_clock::now();
+    checkAndAnswer();
+    ASSERT_TRUE(test::waitFor([&] { return fs::exists(serverState) && workDirectories().empty(); }, 30s));
+    // The server had ten seconds to stop by itself, then it was stopped.
+    EXPECT_GE(std::chrono::steady_clock::now() - started, 10s);
+    EXPECT_EQ(test::readFile(serverState), "Z\n") << "ended, and waiting for its parent (this test)";
+    EXPECT_EQ(platform::Bundle::at(bundle).info()->at("CFBundleVersion"), "43");
 }
 
 TEST_F(InstallUpdate, EveryBadDownloadEndsInOneMessageAndLeavesNothingBehind)
@@ -335,6 +431,33 @@ TEST_F(InstallUpdate, ChecksStandAsideWhileADownloadHangsUntilItsTimeout)
     ui.answer = 1;
     checkAndAnswer();
     EXPECT_EQ(server.requestCount("/update.json"), 2u);
+}
+
+TEST_F(InstallUpdate, ADownloadThatStopsMidwayFailsAfterTheStallLimitOrWhenCancelled)
+{
+    const auto package = announceHangingDownload(1000);
+    const auto started = std::chrono::steady_clock::now();
+    checkAndAnswer();
+    EXPECT_GE(std::chrono::steady_clock::now() - started, 1500ms);
+    expectNotInstalled(downloadText);
+    ASSERT_EQ(ui.progress.size(), 1u);
+    EXPECT_EQ(ui.progress[0]->title, "Updating Sandvoll");
+    EXPECT_EQ(ui.progress[0]->cancelButton, "Cancel");
+
+    // The same download with the usual limit, cancelled by the user: it ends
+    // at once, and nothing more is said.
+    updater = std::make_unique<Updater>(settings());
+    ui.alerts.clear();
+    auto installing = test::startRecorded(updater->check(true));
+    const auto sentSoFar = "Downloading Sandvoll 1.1.0\u2026 | " + transferredText(1000, package.size());
+    ASSERT_TRUE(test::waitFor(
+        [&] { return ui.progress.size() == 2 && !ui.progress[1]->lines.empty() && ui.progress[1]->lines.back() == sentSoFar; }));
+    const auto cancelled = std::chrono::steady_clock::now();
+    ui.progress[1]->cancel();
+    ASSERT_TRUE(test::waitFor([&] { return installing->done; }, 5s));
+    EXPECT_LT(std::chrono::steady_clock::now() - cancelled, 5s);
+    ui.alerts = { { notInstalled, downloadText } }; // what expectNotInstalled looks for
+    expectNotInstalled(downloadText);
 }
 
 TEST_F(InstallUpdate, ASecondAcceptedOfferDuringAnInstallationReturnsAtOnce)

@@ -6,9 +6,11 @@
 #include "support/local_runner.h"
 #include "support/sandbox.h"
 #include "update/package_install.h"
+#include "update/swap_script.h"
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -67,7 +69,7 @@ protected:
     fs::path applications = sandbox / "Applications";
     std::vector<std::vector<std::string>> extractorCalls;
     InstallEnvironment environment {
-        platform::base64Encode(keys.publicKey),
+        { platform::base64Encode(keys.publicKey) },
         RunningApp { applications / "Sandvoll.app", "org.sandvoll.Sandvoll", 42 },
         [this](const fs::path& executable, const std::vector<std::string>& arguments) {
             std::vector<std::string> call { executable.string() };
@@ -75,6 +77,7 @@ protected:
             extractorCalls.push_back(call);
             return test::runLocally(executable, arguments);
         },
+        nullptr,
     };
     int archives = 0;
 
@@ -129,10 +132,11 @@ protected:
         return platform::base64Encode(*platform::signEd25519(keys.privateKeyPEM, bytes));
     }
 
-    Outcome install(std::string_view bytes, std::string_view expectedSHA256, std::string_view signatureBase64)
+    Outcome install(const std::string& bytes, std::string_view expectedSHA256, std::string_view signatureBase64)
     {
         try {
-            return { "", preparePackage(bytes, expectedSHA256, signatureBase64, work, environment) };
+            test::downloadInto(work, bytes);
+            return { "", preparePackage(work, expectedSHA256, signatureBase64, environment) };
         } catch (...) {
             return { std::string(abandonInstall(work, std::current_exception())), std::nullopt };
         }
@@ -180,7 +184,23 @@ TEST_F(PackageInstall, GoodPackageIsUnpackedWithModesAndLinks)
     EXPECT_EQ(extractorCalls[0], (std::vector<std::string> { "/usr/bin/unzip", "-Z1", (work / "update.zip").string() }));
     EXPECT_EQ(extractorCalls[1].front(), "/usr/bin/unzip");
     EXPECT_EQ(extractorCalls[1].back(), work.string());
-    removeWorkDirectory(work);
+
+    // Staged beside the running app, modes and links kept, while nothing of
+    // the old bundle is touched yet.
+    const auto plan = planSwap(1, 0, environment.running.bundle, work);
+    stageNewBundle(*outcome.newBundle, plan, environment.run);
+    EXPECT_EQ(plan.staged.parent_path(), applications);
+    EXPECT_EQ(test::readFile(plan.staged / "Contents/Linux/Sandvoll"), "#!/bin/sh\necho new\n");
+    EXPECT_EQ(fs::status(plan.staged / "Contents/Linux/Sandvoll").permissions(), fs::status(executable).permissions());
+    EXPECT_EQ(fs::read_symlink(plan.staged / "Contents/Resources/start-link.py"), "app/start.py");
+    EXPECT_EQ(test::readFile(environment.running.bundle / "Contents/Linux/Sandvoll"), "#!/bin/sh\necho old\n");
+    // A staged name that is taken after all is neither copied into nor removed.
+    removeTree(plan.staged);
+    test::writeFile(plan.staged / "Contents/Linux/Sandvoll", "someone else's");
+    EXPECT_THROW(stageNewBundle(*outcome.newBundle, plan, environment.run), std::runtime_error);
+    EXPECT_EQ(test::readFile(plan.staged / "Contents/Linux/Sandvoll"), "someone else's");
+    removeTree(plan.staged);
+    removeTree(work);
     EXPECT_FALSE(workDirectoryLeft());
 }
 
@@ -232,13 +252,21 @@ TEST_F(PackageInstall, SignatureTextMustBeStrictBase64FromTheTrustedKey)
     expectRefused(install(bytes, sum, platform::base64Encode(*platform::signEd25519(stranger.privateKeyPEM, bytes))),
         signatureText);
 
-    // A baked-in key that is no key at all refuses everything.
-    for (const std::string& key : { std::string(), environment.publicKey.substr(0, 40),
-             platform::base64Encode(keys.publicKey.substr(0, 31)), environment.publicKey + "\n" }) {
-        environment.publicKey = key;
+    // A baked-in key that is no key at all trusts nothing, and a build
+    // without a key refuses everything.
+    const auto trusted = environment.publicKeys.front();
+    for (const std::string& key : { std::string(), trusted.substr(0, 40),
+             platform::base64Encode(keys.publicKey.substr(0, 31)), trusted + "\n" }) {
+        environment.publicKeys = { key };
         expectRefused(install(bytes, sum, sig), signatureText);
     }
+    environment.publicKeys = {};
+    expectRefused(install(bytes, sum, sig), signatureText);
     EXPECT_TRUE(extractorCalls.empty());
+
+    // Any one of several trusted keys will do, wherever it is in the list.
+    environment.publicKeys = { "not a key", platform::base64Encode(stranger.publicKey), trusted };
+    EXPECT_EQ(install(bytes, sum, sig).text, "");
 }
 
 TEST_F(PackageInstall, ErrorPageInPlaceOfThePackageIsABadSignature)
@@ -393,14 +421,39 @@ TEST_F(PackageInstall, UnwritableAppFolderIsToldLastAfterUnpacking)
     expectRefused(forged, signatureText);
 }
 
+TEST_F(PackageInstall, TheNewVersionsExecutableMustBeThereAndRunnable)
+{
+    // Swapped in, such a bundle would replace a working app with a dead one.
+    const auto withExecutable = [&](const std::function<void(const fs::path&)>& change) {
+        const auto tree = sandbox / ("stage-exe-" + std::to_string(archives));
+        makeBundle(tree / "Sandvoll.app", "org.sandvoll.Sandvoll", "43", "new");
+        change(tree / "Sandvoll.app/Contents/Linux/Sandvoll");
+        return zipTree(tree);
+    };
+    expectRefused(install(withExecutable([](const fs::path& exe) { fs::remove(exe); })), packageText);
+    expectRefused(install(withExecutable([](const fs::path& exe) {
+        fs::permissions(exe, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    })),
+        packageText);
+    expectRefused(install(withExecutable([](const fs::path& exe) {
+        fs::remove(exe);
+        fs::create_directory(exe);
+    })),
+        packageText);
+}
+
 TEST_F(PackageInstall, OtherFailuresGiveTheDownloadMessage)
 {
-    // The temporary directory is a file, so the work directory cannot be made.
-    test::writeFile(sandbox / "not-a-folder", "");
-    work = sandbox / "not-a-folder" / "Sandvoll-Update-X";
-    const auto outcome = install(package());
+    // A package file that cannot be read is not the publisher's fault.
+    fs::create_directories(work);
+    Outcome outcome;
+    try {
+        outcome = { "", preparePackage(work, sha256("x"), signature("x"), environment) };
+    } catch (...) {
+        outcome = { std::string(abandonInstall(work, std::current_exception())), std::nullopt };
+    }
     EXPECT_EQ(outcome.text, downloadText);
-    EXPECT_TRUE(fs::is_regular_file(sandbox / "not-a-folder"));
+    EXPECT_FALSE(workDirectoryLeft());
     EXPECT_TRUE(extractorCalls.empty());
 }
 

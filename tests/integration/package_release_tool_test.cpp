@@ -50,6 +50,7 @@ protected:
             "<key>CFBundleVersion</key><string>"
                 + build + "</string></dict></plist>");
         test::writeFile(tree / bundlePath / "Contents/Linux/Sandvoll", "#!/bin/sh\n");
+        fs::permissions(tree / bundlePath / "Contents/Linux/Sandvoll", fs::perms::owner_all);
         const auto made = test::runLocally(
             "/bin/sh", { "-c", "cd \"$1\" && zip -q -r -y \"$2\" .", "sh", tree.string(), archive.string() });
         ASSERT_EQ(made.status, 0) << made.output;
@@ -62,10 +63,15 @@ protected:
         return result.output.substr(0, result.output.find('\n'));
     }
 
-    InstallEnvironment environmentFor(const std::string& publicKey)
+    // What the app makes of the package when it trusts the key.
+    fs::path install(const std::string& sha256, const std::string& signature, const std::string& publicKey,
+        const fs::path& work)
     {
-        return { publicKey, RunningApp { sandbox / "Applications/Sandvoll.app", "org.sandvoll.Sandvoll", 42 },
-            test::localRunner() };
+        test::downloadInto(work, test::readFile(package));
+        const InstallEnvironment environment { { publicKey },
+            RunningApp { sandbox / "Applications/Sandvoll.app", "org.sandvoll.Sandvoll", 42 }, test::localRunner(),
+            nullptr };
+        return preparePackage(work, sha256, signature, environment);
     }
 };
 
@@ -97,10 +103,8 @@ TEST_F(ReleaseTool, SignatureIsAcceptedByTheAppAndByOpenSSL)
     EXPECT_EQ(sha256.size(), 64u);
     EXPECT_EQ(signature.size(), 88u);
 
-    const auto bytes = test::readFile(package);
-    const auto work = sandbox / "tmp/Sandvoll-Update-TOOL";
     fs::create_directories(sandbox / "Applications");
-    EXPECT_NO_THROW((void)preparePackage(bytes, sha256, signature, work, environmentFor(publicKey)));
+    EXPECT_NO_THROW((void)install(sha256, signature, publicKey, sandbox / "tmp/Sandvoll-Update-TOOL"));
 
     // An independent implementation agrees on both.
     test::writeFile(sandbox / "signature.bin", *platform::base64Decode(signature));
@@ -134,10 +138,9 @@ TEST_F(ReleaseTool, FeedDescribesThePackageInTheAppsFormat)
     EXPECT_EQ(feed.at("url"), "https://example.org/Sandvoll 2.0.zip");
     EXPECT_EQ(feed.at("notesEN"), "Faster.\nLine two: ünïcode");
     EXPECT_EQ(feed.at("minimumSystemVersion"), "12.3");
-    const auto bytes = test::readFile(package);
     fs::create_directories(sandbox / "Applications");
-    EXPECT_NO_THROW((void)preparePackage(bytes, feed.at("sha256").get<std::string>(),
-        feed.at("signature").get<std::string>(), sandbox / "tmp/Sandvoll-Update-FEED", environmentFor(publicKey)));
+    EXPECT_NO_THROW((void)install(feed.at("sha256").get<std::string>(), feed.at("signature").get<std::string>(),
+        publicKey, sandbox / "tmp/Sandvoll-Update-FEED"));
 
     // Without the optional members the keys are left out, not null.
     const auto plain = test::runLocally(tool,
@@ -184,12 +187,49 @@ TEST_F(ReleaseTool, MistakesAreCaughtBeforeAFeedIsWritten)
     EXPECT_FALSE(fs::exists(feedFile));
 }
 
-TEST_F(ReleaseTool, SigningWithTheRepositoryTestKeyIsFlagged)
+TEST_F(ReleaseTool, SigningWithARepositoryTestKeyIsFlagged)
 {
-    const auto result = test::runLocally(
-        tool, { "sign", package.string(), "--key", SV_SOURCE_DIR "/tests/fixtures/keys/test_update_key.pem" });
-    ASSERT_EQ(result.status, 0) << result.output;
-    EXPECT_NE(result.output.find("warning: this is the repository's TEST key"), std::string::npos);
+    for (const char* name : { "test_update_key.pem", "test_update_key_2.pem" }) {
+        const auto result = test::runLocally(tool,
+            { "sign", package.string(), "--key", std::string(SV_SOURCE_DIR "/tests/fixtures/keys/") + name });
+        ASSERT_EQ(result.status, 0) << result.output;
+        EXPECT_NE(result.output.find("warning: this is the repository's TEST key"), std::string::npos) << name;
+    }
+}
+
+// What configuring with a given SANDVOLL_UPDATE_PUBLIC_KEY says: the build
+// trusts what the last line names, or no key at all.
+TEST(UpdateKeyConfiguration, KeysAreCheckedAndTheTestKeysAreNeverTrusted)
+{
+    const std::string a = platform::base64Encode(platform::generateEd25519KeyPair()->publicKey);
+    const std::string b = platform::base64Encode(platform::generateEd25519KeyPair()->publicKey);
+    const std::string testKey = "WlsnHls6hgLlR6iK5+rrhTs1/6CjXEyTXfCsJPAhJFU=";
+    const std::string none = "No update public key: this build trusts no key";
+    const std::string malformed = "SANDVOLL_UPDATE_PUBLIC_KEY must hold 44-character standard Base64 texts";
+    const std::vector<std::tuple<std::string, int, std::string>> cases {
+        { "", 0, none },
+        { a, 0, "Update public key: " + a + "\n" },
+        { a + ";" + b, 0, "Update public key: " + a + ", " + b + "\n" },
+        { " " + a + ",\n" + b + " , " + a, 0, "Update public key: " + a + ", " + b + "\n" },
+        // A build directory configured when the test key was the default.
+        { testKey, 0, none },
+        { b + " " + testKey, 0, "Update public key: " + b + "\n" },
+        { a.substr(0, 40), 1, malformed },
+        { a + "x", 1, malformed },
+        { "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAB=", 1, malformed }, // unused bits set
+        { a + ";" + b.substr(1), 1, malformed },
+    };
+    for (const auto& [given, status, says] : cases) {
+        const auto result = test::runLocally(
+            SV_CMAKE_COMMAND, { "-DSANDVOLL_UPDATE_PUBLIC_KEY=" + given, "-P", SV_SOURCE_DIR "/cmake/update_public_key.cmake" });
+        EXPECT_EQ(result.status != 0, status != 0) << given << "\n" << result.output;
+        // CMake folds warnings over several lines.
+        std::string output = result.output;
+        for (auto at = output.find("\n  "); at != std::string::npos; at = output.find("\n  "))
+            output.replace(at, 3, " ");
+        EXPECT_NE(output.find(says), std::string::npos) << given << "\n" << output;
+        EXPECT_EQ(output.find("TEST keys") != std::string::npos, given.find(testKey) != std::string::npos) << given;
+    }
 }
 
 } // namespace

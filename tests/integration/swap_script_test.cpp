@@ -100,32 +100,41 @@ void writeDummyApp(const fs::path& bundle, const std::string& body)
     test::writeFile(bundle / "Contents/Info.plist", "<plist/>");
 }
 
+// The old version as the script starts it again: it records why.
+std::string recordsRestart(const fs::path& record)
+{
+    return "printf %s \"$SANDVOLL_UPDATE_NOT_INSTALLED\" > " + shellQuote(record.string() + ".tmp") + " && mv "
+        + shellQuote(record.string() + ".tmp") + " " + shellQuote(record.string()) + "\n";
+}
+
 TEST(SwapScriptShell, ReplacesTheBundleAfterTheAppEndsAndStartsTheNewOne)
 {
     test::Sandbox sandbox;
     const auto apps = sandbox / "Apps it's $HOME `echo x` \"q\"\nline two";
     const auto bundle = apps / "Sandvoll.app";
     const auto work = sandbox / "tmp dir" / ("Sandvoll-Update-" + platform::randomUUIDString());
-    const auto newBundle = work / "New ' $(echo y) `echo z`.app";
     const auto ran = sandbox / "new-app-ran";
 
-    writeDummyApp(bundle, "echo old version\n");
+    writeDummyApp(bundle, recordsRestart(sandbox / "old-restarted"));
     test::writeFile(bundle / "Contents/Resources/old-only", "gone after the swap");
     test::writeFile(apps / "Sandvoll.app.bak/keep", "a neighbour");
     test::writeFile(apps / "keep.txt", "a neighbour");
-    // The new app records the path it was started as and its pid and session.
-    writeDummyApp(newBundle,
-        "read -r _ _ _ _ _ sid _ < /proc/$$/stat\n"
-        "printf '%s\\n%s %s\\n' \"$0\" \"$$\" \"$sid\" > '"
-            + ran.string() + ".tmp' && mv '" + ran.string() + ".tmp' '" + ran.string() + "'\n");
     test::writeFile(work / "update.zip", "PK");
     test::writeFile(work / "stray.txt", "left by the archive");
 
     StandIn app(bundle / "Contents/Linux/Sandvoll", sandbox / "app-saw");
-    startSwapScript(swapScriptText(app.pid(), bundle, newBundle, work));
+    const auto plan = planSwap(app.pid(), 0, bundle, work);
+    // The new app records the path it was started as, its pid and session,
+    // and whether the old bundle was still set aside.
+    writeDummyApp(plan.staged,
+        "read -r _ _ _ _ _ sid _ < /proc/$$/stat\n"
+        "[ -d " + shellQuote(plan.aside.string()) + " ] && aside=yes\n"
+        "printf '%s\\n%s %s %s\\n' \"$0\" \"$$\" \"$sid\" \"$aside\" > '"
+            + ran.string() + ".tmp' && mv '" + ran.string() + ".tmp' '" + ran.string() + "'\n");
+    startSwapScript(swapScriptArguments(plan));
     app.end();
     // While the app ran, the old bundle stayed as it was.
-    EXPECT_EQ(test::readFile(sandbox / "app-saw"), "#!/bin/sh\necho old version\n");
+    EXPECT_EQ(test::readFile(sandbox / "app-saw"), "#!/bin/sh\n" + recordsRestart(sandbox / "old-restarted"));
 
     ASSERT_TRUE(test::waitFor([&] { return fs::exists(ran) && !fs::exists(work); }, std::chrono::seconds(20)));
     const auto executable = bundle / "Contents/Linux/Sandvoll";
@@ -135,18 +144,46 @@ TEST(SwapScriptShell, ReplacesTheBundleAfterTheAppEndsAndStartsTheNewOne)
     std::getline(record, secondLine);
     started = firstLine + "\n" + secondLine; // the path holds one line feed
     EXPECT_EQ(started, executable.string());
-    std::string pid, session;
-    record >> pid >> session;
+    std::string pid, session, aside;
+    record >> pid >> session >> aside;
     EXPECT_EQ(pid, session) << "the new app leads a session of its own";
+    EXPECT_EQ(aside, "yes") << "the old bundle waits aside until the new version has started";
 
     EXPECT_TRUE(test::readFile(executable).find("/proc/$$/stat") != std::string::npos);
     EXPECT_FALSE(fs::exists(bundle / "Contents/Resources/old-only"));
-    EXPECT_FALSE(fs::exists(newBundle));
+    EXPECT_FALSE(fs::exists(plan.staged));
+    EXPECT_FALSE(fs::exists(plan.aside));
     EXPECT_FALSE(fs::exists(work));
+    EXPECT_FALSE(fs::exists(sandbox / "old-restarted"));
     EXPECT_TRUE(fs::exists(sandbox / "tmp dir"));
     EXPECT_EQ(test::readFile(apps / "keep.txt"), "a neighbour");
     EXPECT_EQ(test::readFile(apps / "Sandvoll.app.bak/keep"), "a neighbour");
     EXPECT_EQ(std::distance(fs::directory_iterator(apps), fs::directory_iterator()), 3);
+}
+
+TEST(SwapScriptShell, ARenameThatFailsLeavesTheOldBundleWholeAndStartsItAgain)
+{
+    test::Sandbox sandbox;
+    const auto bundle = sandbox / "Apps/Sandvoll.app";
+    const auto work = sandbox / ("Sandvoll-Update-" + platform::randomUUIDString());
+    writeDummyApp(bundle, recordsRestart(sandbox / "old-restarted"));
+    test::writeFile(work / "update.zip", "PK");
+    StandIn app(bundle / "Contents/Linux/Sandvoll", sandbox / "app-saw");
+    const auto plan = planSwap(app.pid(), 0, bundle, work);
+    writeDummyApp(plan.staged, "touch " + shellQuote((sandbox / "new-app-ran").string()) + "\n");
+    // Something holds the name the old bundle was to move to: the rename
+    // fails, where a plain mv would have moved the bundle into it.
+    test::writeFile(plan.aside / "taken", "");
+
+    startSwapScript(swapScriptArguments(plan));
+    app.end();
+    ASSERT_TRUE(test::waitFor([&] { return fs::exists(sandbox / "old-restarted") && !fs::exists(work); },
+        std::chrono::seconds(20)));
+    EXPECT_EQ(test::readFile(sandbox / "old-restarted"), "swap");
+    EXPECT_EQ(test::readFile(bundle / "Contents/Linux/Sandvoll"), "#!/bin/sh\n" + recordsRestart(sandbox / "old-restarted"));
+    EXPECT_FALSE(fs::exists(plan.staged));
+    EXPECT_FALSE(fs::exists(plan.aside / "Sandvoll.app"));
+    EXPECT_FALSE(fs::exists(sandbox / "new-app-ran"));
 }
 
 TEST(SwapScriptShell, StartsWithNoneOfTheAppsOpenFiles)
@@ -160,8 +197,9 @@ TEST(SwapScriptShell, StartsWithNoneOfTheAppsOpenFiles)
     const int leaked = ::dup2(opened, 57);
     ::close(opened);
     ASSERT_EQ(leaked, 57);
-    startSwapScript("ls /proc/$$/fd > " + shellQuote(listing.string() + ".tmp") + " && mv "
-        + shellQuote(listing.string() + ".tmp") + " " + shellQuote(listing.string()));
+    startSwapScript({ "-c",
+        "ls /proc/$$/fd > " + shellQuote(listing.string() + ".tmp") + " && mv " + shellQuote(listing.string() + ".tmp")
+            + " " + shellQuote(listing.string()) });
     ::close(leaked);
     ASSERT_TRUE(test::waitFor([&] { return fs::exists(listing); }));
     const auto fds = "\n" + test::readFile(listing);
@@ -172,7 +210,7 @@ TEST(SwapScriptShell, StartsWithNoneOfTheAppsOpenFiles)
 TEST(SwapScriptShell, AShellThatCannotStartIsADownloadFailure)
 {
     try {
-        startSwapScript("true", "/nonexistent/sh");
+        startSwapScript({ "-c", "true" }, "/nonexistent/sh");
         FAIL() << "the script was reported as started";
     } catch (...) {
         EXPECT_EQ(informativeText(std::current_exception()),

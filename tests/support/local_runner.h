@@ -5,6 +5,7 @@
 #include "update/package_unpack.h"
 
 #include <filesystem>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,15 @@ inline ProgramRunner localRunner()
     return [](const std::filesystem::path& executable, const std::vector<std::string>& arguments) {
         return runLocally(executable, arguments);
     };
+}
+
+// A work directory as a finished download leaves it: private to the user,
+// with the package as "update.zip".
+inline void downloadInto(const std::filesystem::path& workDirectory, const std::string& package)
+{
+    const auto file = createWorkDirectory(workDirectory);
+    if (!writeAll(file.get(), package))
+        throw std::runtime_error("cannot write " + workDirectory.string());
 }
 
 } // namespace sv::test

@@ -233,6 +233,11 @@ void LoopbackHttpServer::answer(int client)
     for (const auto& [name, value] : response.headers)
         out += name + ": " + value + "\r\n";
     out += "\r\n";
+    if (response.hangAfter) {
+        sendAll(client, out + response.body.substr(0, *response.hangAfter));
+        hanging_.push_back(client);
+        return;
+    }
     out += response.body;
     sendAll(client, out);
     ::close(client);

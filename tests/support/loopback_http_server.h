@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -32,6 +33,8 @@ public:
         // Read the request, then say nothing and keep the connection open
         // until the server is destroyed.
         bool hang = false;
+        // Send the head and this many bytes of the body, then hang.
+        std::optional<std::size_t> hangAfter;
     };
 
     static Response json(std::string body, int status = 200);

@@ -5,6 +5,8 @@
 #include "platform/ui.h"
 
 #include <functional>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -38,16 +40,50 @@ public:
 
     void openURL(const std::string& url) override { openedURLs.push_back(url); }
 
+    // One progress window: what it said, line by line, and whether it is
+    // still open. cancel() is what the window's Cancel button does.
+    struct Progress {
+        std::string title;
+        std::string cancelButton;
+        std::vector<std::string> lines; // "text | detail", in order, repeats left out
+        bool open = true;
+        std::function<void()> cancel;
+    };
+    std::unique_ptr<platform::ProgressWindow> showProgress(
+        const std::string& title, const std::string& cancelButton, std::function<void()> onCancel) override
+    {
+        progress.push_back(std::make_shared<Progress>(Progress { title, cancelButton, {}, true, std::move(onCancel) }));
+        return std::make_unique<RecordingProgressWindow>(progress.back());
+    }
+
     [[nodiscard]] std::size_t shown() const { return alerts.size() + choices.size(); }
 
     std::vector<Alert> alerts;
     std::vector<Choice> choices;
     std::vector<std::string> openedURLs;
+    std::vector<std::shared_ptr<Progress>> progress;
     // The button every choice gets, unless chooser decides.
     int answer = -1;
     std::function<int(const Choice&)> chooser;
 
 private:
+    class RecordingProgressWindow final : public platform::ProgressWindow {
+    public:
+        explicit RecordingProgressWindow(std::shared_ptr<Progress> record) : record_(std::move(record)) {}
+        ~RecordingProgressWindow() override { record_->open = false; }
+        RecordingProgressWindow(const RecordingProgressWindow&) = delete;
+        RecordingProgressWindow& operator=(const RecordingProgressWindow&) = delete;
+        void update(const std::string& text, std::optional<double>, const std::string& detail) override
+        {
+            const auto line = text + " | " + detail;
+            if (record_->lines.empty() || record_->lines.back() != line)
+                record_->lines.push_back(line);
+        }
+
+    private:
+        std::shared_ptr<Progress> record_;
+    };
+
     platform::UiSurface* previous_;
 };
 

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <regex>
 #include <set>
@@ -158,16 +159,24 @@ TEST(Ed25519, PrivateKeysMustBeEd25519Pem)
     }
 }
 
-TEST(UpdatePublicKey, TheRepositoryTestKeyIsTheFixture)
+TEST(UpdatePublicKey, TheTestKeysAreTheFixturesAndNeverTheBuildsOwn)
 {
-    // The end-to-end update test signs with the fixture; the two must not drift apart.
-    const auto fixture = test::readFile(SV_SOURCE_DIR "/tests/fixtures/keys/test_update_key.pem");
-    const auto keys = loadEd25519PrivateKey(fixture);
-    ASSERT_TRUE(keys);
-    EXPECT_EQ(base64Encode(keys->publicKey), testUpdatePublicKey());
-    const auto baked = base64Decode(updatePublicKey());
-    ASSERT_TRUE(baked);
-    EXPECT_EQ(baked->size(), ed25519PublicKeySize);
+    // The update tests sign with the fixtures; the two must not drift apart.
+    std::vector<std::string> fixtures;
+    for (const char* name : { "test_update_key.pem", "test_update_key_2.pem" }) {
+        const auto keys = loadEd25519PrivateKey(test::readFile(std::string(SV_SOURCE_DIR "/tests/fixtures/keys/") + name));
+        ASSERT_TRUE(keys) << name;
+        fixtures.push_back(base64Encode(keys->publicKey));
+    }
+    EXPECT_EQ(testUpdatePublicKeys(), fixtures);
+    // The build's own keys (none unless it was given some) are real keys, and
+    // never one whose private half is in the repository.
+    for (const auto& key : updatePublicKeys()) {
+        const auto baked = base64Decode(key);
+        ASSERT_TRUE(baked) << key;
+        EXPECT_EQ(baked->size(), ed25519PublicKeySize);
+        EXPECT_EQ(std::count(fixtures.begin(), fixtures.end(), key), 0) << key;
+    }
 }
 
 TEST(RandomUUID, UpperCaseVersion4AndFresh)

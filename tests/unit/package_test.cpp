@@ -1,4 +1,3 @@
-#include "platform/temporary_directory.h"
 #include "support/sandbox.h"
 #include "update/package_check.h"
 #include "update/package_install.h"
@@ -44,28 +43,37 @@ TEST(ArchiveNames, OnlyRelativeNamesThatStayInside)
         EXPECT_FALSE(isSafeArchiveName(bad)) << bad;
 }
 
-TEST(WorkDirectory, FreshUpperCaseUUIDInTheTemporaryDirectory)
+TEST(WorkDirectory, FreshPrivateAndNamedWithAnUpperCaseUUID)
 {
-    const auto first = newWorkDirectoryPath();
-    const auto second = newWorkDirectoryPath();
+    test::Sandbox sandbox;
+    const auto first = newWorkDirectoryPath(sandbox.path());
+    const auto second = newWorkDirectoryPath(sandbox.path());
     EXPECT_NE(first, second);
-    EXPECT_TRUE(fs::equivalent(first.parent_path(), platform::temporaryDirectory()));
+    EXPECT_EQ(first.parent_path(), sandbox.path());
     EXPECT_TRUE(std::regex_match(first.filename().string(),
         std::regex("Sandvoll-Update-[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}")))
         << first;
-    EXPECT_FALSE(fs::exists(first)); // made only once the package is verified
+    EXPECT_FALSE(fs::exists(first));
+
+    const auto file = createWorkDirectory(first);
+    EXPECT_EQ(fs::status(first).permissions() & fs::perms::all, fs::perms::owner_all);
+    EXPECT_TRUE(writeAll(file.get(), "PK"));
+    EXPECT_EQ(test::readFile(first / "update.zip"), "PK");
+    // A name that is taken is somebody else's.
+    EXPECT_THROW((void)createWorkDirectory(first), std::system_error);
+    EXPECT_EQ(test::readFile(first / "update.zip"), "PK");
 }
 
 TEST(WorkDirectory, RemovalIgnoresWhatIsNotThere)
 {
     test::Sandbox sandbox;
-    removeWorkDirectory(sandbox / "never-made");
-    removeWorkDirectory(""); // must not be taken for the current directory
+    removeTree(sandbox / "never-made");
+    removeTree(""); // must not be taken for the current directory
     EXPECT_EQ(abandonInstall(sandbox / "never-made", std::make_exception_ptr(UpdateFailure(UpdateError::badSignature))),
         "The update isn't properly signed, so it was not installed.");
     test::writeFile(sandbox / "made/a/b", "x");
     fs::create_symlink(sandbox.path(), sandbox / "made/link-out");
-    removeWorkDirectory(sandbox / "made");
+    removeTree(sandbox / "made");
     EXPECT_FALSE(fs::exists(sandbox / "made"));
     EXPECT_TRUE(fs::exists(sandbox.path())); // links are removed, not followed
 }

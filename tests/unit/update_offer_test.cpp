@@ -1,4 +1,5 @@
 #include "platform/system_version.h"
+#include "update/install_progress.h"
 #include "update/offer.h"
 #include "update/updater.h"
 
@@ -8,6 +9,19 @@ namespace sv {
 namespace {
 
 const std::string versionSentence = "You have version 1.4.2. The app restarts after installing.";
+
+TEST(InstallProgressText, StagesAndFigures)
+{
+    EXPECT_EQ(downloadingText("1.5.0"), "Downloading Sandvoll 1.5.0\u2026");
+    EXPECT_EQ(verifyingText("1.5.0"), "Verifying Sandvoll 1.5.0\u2026");
+    EXPECT_EQ(installingText("1.5.0"), "Installing Sandvoll 1.5.0\u2026");
+    EXPECT_EQ(transferredText(0, 0), "0 bytes");
+    EXPECT_EQ(transferredText(1'240'000, 45'600'000), "1.2\u00a0MB of 45.6\u00a0MB");
+    EXPECT_EQ(transferredText(532, 0), "532 bytes");
+    EXPECT_EQ(transferredFraction(50, 200), 0.25);
+    EXPECT_EQ(transferredFraction(50, 0), std::nullopt);
+    EXPECT_EQ(transferredFraction(300, 200), 1.0) << "a server that sends more than it said";
+}
 
 TEST(OfferText, NotesVersionAndJobsInThatOrder)
 {

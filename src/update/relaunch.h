@@ -1,0 +1,38 @@
+#pragma once
+// The version that the swap script starts: it tells the script when its
+// window has shown, and, when the script had to put it back, tells the user
+// why the update was not installed.
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace sv {
+
+// What the swap script passed to this process (swap_script.h).
+struct RelaunchNotice {
+    std::filesystem::path startedFile; // to create once the window has shown
+    std::string notInstalledReason;    // "start" or "swap" when the old version was put back
+};
+
+// Reads the swap script's variables and removes them from this process's
+// environment, so that nothing the app starts (the server, a later swap)
+// inherits them. Call first thing in main, before any thread starts; the
+// notice is kept for finishRelaunch().
+void takeRelaunchNotice();
+
+// Once the window has shown: creates the started file, and shows "Update not
+// installed" with the text for the reason, if there is one. Main thread. The
+// first form uses what takeRelaunchNotice() kept, once.
+void finishRelaunch();
+void finishRelaunch(const RelaunchNotice& notice);
+
+inline constexpr std::string_view couldNotStartText = "The new version couldn't start, so the old one was kept.";
+
+// The informative text for a reason the swap script gives: "start" when the
+// new version failed before its window showed, "swap" when the bundles could
+// not be renamed. Nothing for any other text.
+[[nodiscard]] std::optional<std::string_view> notInstalledText(std::string_view reason);
+
+} // namespace sv
