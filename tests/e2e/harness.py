@@ -54,6 +54,17 @@ def port_in_use(port=PORT):
     return False
 
 
+def hold_port():
+    """Waits for the turn on port 8766 and returns the lock; closing it ends the turn.
+
+    The app always takes that port, so the end-to-end tests of two checkouts
+    on one machine (and the screenshots script) take turns, one at a time.
+    """
+    lock = open(Path(tempfile.gettempdir()) / ("sandvoll-e2e-port-%d.lock" % PORT), "w")
+    fcntl.flock(lock, fcntl.LOCK_EX)
+    return lock
+
+
 class SessionBus:
     """A session bus of its own, as a desktop session has one.
 
@@ -573,11 +584,8 @@ class AppTestCase(unittest.TestCase):
     display_class = VirtualDisplay
 
     def setUp(self):
-        # The app always takes port 8766, so end-to-end tests of two checkouts
-        # on one machine take turns, a test at a time.
-        lock = open(Path(tempfile.gettempdir()) / ("sandvoll-e2e-port-%d.lock" % PORT), "w")
+        lock = hold_port()
         self.addCleanup(lock.close)
-        fcntl.flock(lock, fcntl.LOCK_EX)
         if port_in_use():
             self.fail("port %d is already in use on this machine; the end-to-end tests need it free" % PORT)
         self.display = self.display_class()
