@@ -87,8 +87,10 @@ class DesktopEntryTest(AppTestCase):
     def test_the_opt_out_writes_nothing_and_uninstall_removes_only_what_the_app_wrote(self):
         write_defaults(self.home, {"disableDesktopEntry": True})
         app = self.launch()
-        app.wait_for_window()
+        window = app.wait_for_window()
         wait_for_page(self.display, app, "desktop-entry-opted-out.png")
+        # The window has its icon all the same, from the bundle.
+        self.assertIn("Icon (48 x 48)", self.xprop(window, "_NET_WM_ICON"))
         self.assertEqual(app.terminate(), 0)
         self.assertFalse((self.home / ".local/share/applications").exists())
         self.assertFalse((self.home / ".local/share/icons").exists())
