@@ -203,6 +203,8 @@ class WaylandDisplay:
         # before the client has a keyboard to receive it.
         self.keyboard = subprocess.Popen(["wtype", "-s", str(24 * 3600 * 1000)], env={**os.environ, **self.env()},
                                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        wait_until(lambda: any(i["type"] == "keyboard" for i in json.loads(self.swaymsg("-t", "get_inputs"))),
+                   10, "the session's keyboard")
 
     def _ready(self):
         if self.process.poll() is not None:
