@@ -20,9 +20,14 @@ packages=(
   build-essential cmake ninja-build pkg-config
   libgtk-4-dev libwebkitgtk-6.0-dev libcurl4-openssl-dev libssl-dev
   nlohmann-json3-dev libplist-dev libicu-dev libx11-dev
+  # renders the app icon's PNG sizes from its SVG
+  librsvg2-bin
   # tests and benchmarks
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   xvfb xauth x11-utils xdotool imagemagick tesseract-ocr tesseract-ocr-eng
+  # a headless Wayland session: the compositor, screenshots and typed keys;
+  # checking and launching the desktop entry, finding its icon
+  sway grim wtype desktop-file-utils libglib2.0-bin hicolor-icon-theme
   # the session bus and accessibility bus a desktop has; gdb for crash backtraces
   dbus-daemon at-spi2-core gdb
   python3 python3-venv python3-pip python3-pil

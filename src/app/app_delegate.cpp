@@ -88,13 +88,7 @@ void AppDelegate::showStatus(const std::string& text) { web->loadHTML(statusPage
 
 std::filesystem::path AppDelegate::defaultsPath() const
 {
-    const auto info = platform::Bundle::main().info();
-    std::string identifier = platform::builtInBundleIdentifier();
-    if (info) {
-        if (auto it = info->find("CFBundleIdentifier"); it != info->end() && !it->second.empty())
-            identifier = it->second;
-    }
-    return userDefaultsPath(globals_.home, identifier);
+    return userDefaultsPath(globals_.home, appBundleIdentifier());
 }
 
 } // namespace sv

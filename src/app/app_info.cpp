@@ -54,6 +54,15 @@ std::int64_t buildFromInfo(const std::optional<InfoDictionary>& info)
     return parseSignedInteger(text).value_or(0);
 }
 
+std::string appBundleIdentifier()
+{
+    if (const auto info = platform::Bundle::main().info()) {
+        if (auto it = info->find("CFBundleIdentifier"); it != info->end() && !it->second.empty())
+            return it->second;
+    }
+    return platform::builtInBundleIdentifier();
+}
+
 std::string appVersion() { return versionFromInfo(platform::Bundle::main().info()); }
 
 std::int64_t appBuild() { return buildFromInfo(platform::Bundle::main().info()); }

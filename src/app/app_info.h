@@ -20,6 +20,9 @@ using InfoDictionary = std::map<std::string, std::string>;
 // CFBundleVersion as a number, or 0.
 [[nodiscard]] std::int64_t buildFromInfo(const std::optional<InfoDictionary>& info);
 
+// CFBundleIdentifier of the running bundle, else the build's own identifier.
+[[nodiscard]] std::string appBundleIdentifier();
+
 // Evaluated afresh from the running bundle on every call.
 [[nodiscard]] std::string appVersion();
 [[nodiscard]] std::int64_t appBuild();

@@ -1,18 +1,31 @@
 // Entry point: fixes the process-wide values, creates the delegate and runs
-// the application. No command-line argument is read, and no environment
-// variable but the two the swap script passes to the version it starts.
+// the application. One option is read: `--uninstall-desktop-entry` removes
+// the launcher entry and ends. No environment variable is read but the two
+// the swap script passes to the version it starts.
 
 #include "app/app_delegate.h"
+#include "app/desktop_entry.h"
 #include "base/globals.h"
 #include "platform/application.h"
 #include "platform/bundle.h"
+#include "platform/desktop_identity.h"
+#include "platform/dispatch.h"
 #include "update/relaunch.h"
 
-int main()
+#include <iostream>
+
+int main(int argc, char** argv)
 {
     sv::takeRelaunchNotice();
     sv::installGlobals(sv::Globals(sv::userHomeDirectory()));
+    const std::string identifier = sv::platform::builtInBundleIdentifier();
+    if (argc > 1 && argv[1] == sv::uninstallDesktopEntryOption)
+        return sv::uninstallDesktopEntry(sv::globals().home, identifier, std::cout);
+
     static sv::AppDelegate delegate(sv::globals());
-    return sv::platform::runApplication(sv::platform::builtInBundleIdentifier(),
-        [] { delegate.applicationDidFinishLaunching(); });
+    const auto resources = sv::platform::Bundle::main().resourcePath();
+    sv::platform::adoptDesktopIdentity(identifier, resources ? std::optional(*resources / "icons") : std::nullopt);
+    // Off the main thread: the window comes first.
+    sv::platform::globalAsync([] { sv::keepOwnDesktopEntry(sv::globals().home); });
+    return sv::platform::runApplication(identifier, [] { delegate.applicationDidFinishLaunching(); });
 }

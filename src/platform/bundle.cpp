@@ -6,11 +6,10 @@ namespace sv::platform {
 
 Bundle Bundle::main()
 {
-    std::error_code ec;
-    const auto executable = std::filesystem::canonical("/proc/self/exe", ec);
-    if (ec)
+    const auto executable = runningExecutable();
+    if (!executable)
         return Bundle();
-    return containing(executable);
+    return containing(*executable);
 }
 
 Bundle Bundle::at(std::filesystem::path root)
@@ -58,5 +57,14 @@ std::optional<std::map<std::string, std::string>> Bundle::info() const
 }
 
 const char* builtInBundleIdentifier() { return SV_BUNDLE_IDENTIFIER; }
+
+std::optional<std::filesystem::path> runningExecutable()
+{
+    std::error_code ec;
+    auto executable = std::filesystem::canonical("/proc/self/exe", ec);
+    if (ec)
+        return std::nullopt;
+    return executable;
+}
 
 } // namespace sv::platform

@@ -32,4 +32,7 @@ private:
 // The identifier used when the bundle does not name one: the build's own.
 const char* builtInBundleIdentifier();
 
+// The real path of the running executable, links resolved.
+[[nodiscard]] std::optional<std::filesystem::path> runningExecutable();
+
 } // namespace sv::platform

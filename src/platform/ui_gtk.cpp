@@ -53,6 +53,12 @@ GtkWidget* messageDialog(const std::string& title, const std::string& text, GtkB
         gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s", text.c_str());
     G_GNUC_END_IGNORE_DEPRECATIONS
     gtk_window_set_title(GTK_WINDOW(dialog), title.c_str());
+    // The title names the box for window lists and assistive technology; in
+    // the box the message already says it. Where GTK draws the decorations
+    // itself (Wayland), an empty titlebar keeps it from saying it twice.
+    GtkWidget* titlebar = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 0);
+    gtk_widget_set_visible(titlebar, FALSE);
+    gtk_window_set_titlebar(GTK_WINDOW(dialog), titlebar);
     return dialog;
 }
 

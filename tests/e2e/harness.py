@@ -1,13 +1,16 @@
-"""Drives the real Sandvoll.app under a virtual X display.
+"""Drives the real Sandvoll.app under a virtual X display, or in a headless Wayland session.
 
-Each test gets its own Xvfb, its own temporary HOME and the bundle built by
+Each test gets its own Xvfb (or sway), its own temporary HOME and the bundle built by
 CMake (SV_BUNDLE). Screenshots go to SV_ARTIFACTS so a person can look at
 them after the run.
 """
 
 import fcntl
+import json
 import os
 import plistlib
+import pwd
+import re
 import shutil
 import signal
 import socket
@@ -22,6 +25,7 @@ from PIL import Image
 BUNDLE = Path(os.environ.get("SV_BUNDLE", Path(__file__).resolve().parents[2] / "build" / "Sandvoll.app"))
 ARTIFACTS = Path(os.environ.get("SV_ARTIFACTS", Path(__file__).resolve().parents[2] / "build" / "e2e-artifacts"))
 CRASH_REPORT_LIB = Path(os.environ.get("SV_CRASH_REPORT_LIB", BUNDLE.parent / "tests/libsv_crash_report.so"))
+ICON_LOOKUP = BUNDLE.parent / "tests/icon_lookup"
 PORT = 8766
 BUNDLE_ID = "org.sandvoll.Sandvoll"
 # Signals that mean the app crashed, rather than that someone stopped it.
@@ -48,6 +52,17 @@ def port_in_use(port=PORT):
         except OSError:
             return True
     return False
+
+
+def hold_port():
+    """Waits for the turn on port 8766 and returns the lock; closing it ends the turn.
+
+    The app always takes that port, so the end-to-end tests of two checkouts
+    on one machine (and the screenshots script) take turns, one at a time.
+    """
+    lock = open(Path(tempfile.gettempdir()) / ("sandvoll-e2e-port-%d.lock" % PORT), "w")
+    fcntl.flock(lock, fcntl.LOCK_EX)
+    return lock
 
 
 class SessionBus:
@@ -140,6 +155,105 @@ class VirtualDisplay:
         self.process.wait(timeout=10)
 
 
+class WaylandDisplay:
+    """A headless Wayland session and a session bus, with no X server in reach.
+
+    The compositor is sway on its headless backend, drawing with the CPU:
+    it has what the tests need from a desktop, a window tree with each
+    window's app_id and geometry (swaymsg), screenshots (grim) and a virtual
+    keyboard that types real key events into the focused window (wtype).
+    Every window floats, so it takes the size it asks for, as on a desktop.
+    sway refuses to run as root; as root it runs as nobody, and the clients
+    (root) reach its socket in the session's runtime folder all the same.
+    """
+
+    CONFIG = ("xwayland disable\n"
+              "output HEADLESS-1 resolution {width}x{height} position 0 0\n"
+              "default_border none\n"
+              "default_floating_border none\n"
+              "for_window [shell=\"xdg_shell\"] floating enable\n")
+
+    def __init__(self, width=1920, height=1200):
+        base = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY", "GDK_BACKEND")}
+        self.bus = SessionBus(base)
+        self.runtime = self.bus.runtime
+        self.swaysock = self.runtime / "sway-ipc.sock"
+        config = self.runtime / "sway.config"
+        config.write_text(self.CONFIG.format(width=width, height=height))
+        as_user = []
+        if os.geteuid() == 0:
+            nobody = pwd.getpwnam("nobody")
+            os.chown(self.runtime, nobody.pw_uid, nobody.pw_gid)
+            as_user = ["setpriv", "--reuid=%d" % nobody.pw_uid, "--regid=%d" % nobody.pw_gid, "--clear-groups"]
+        self.log = tempfile.TemporaryFile()
+        self.process = subprocess.Popen(
+            [*as_user, "sway", "--config", str(config)], stdout=self.log, stderr=subprocess.STDOUT,
+            env={**base, "XDG_RUNTIME_DIR": str(self.runtime), "SWAYSOCK": str(self.swaysock),
+                 "WLR_BACKENDS": "headless", "WLR_HEADLESS_OUTPUTS": "1", "WLR_LIBINPUT_NO_DEVICES": "1",
+                 "WLR_RENDERER": "pixman"})
+        try:
+            wait_until(self._ready, 30, "sway to start")
+        except Exception:
+            self.close()
+            raise
+        self.name = next(p.name for p in self.runtime.glob("wayland-*") if not p.name.endswith(".lock"))
+        # A seat gains its keyboard with the first virtual keyboard and loses
+        # it with the last. A keyboard that stays for the whole session keeps
+        # the clients' keyboards in place, so a key typed later cannot arrive
+        # before the client has a keyboard to receive it.
+        self.keyboard = subprocess.Popen(["wtype", "-s", str(24 * 3600 * 1000)], env={**os.environ, **self.env()},
+                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        wait_until(lambda: any(i["type"] == "keyboard" for i in json.loads(self.swaymsg("-t", "get_inputs"))),
+                   10, "the session's keyboard")
+
+    def _ready(self):
+        if self.process.poll() is not None:
+            self.log.seek(0)
+            raise AssertionError("sway exited with %s:\n%s" % (self.process.returncode,
+                                                             self.log.read().decode(errors="replace")))
+        return self.swaysock.exists() and self.swaymsg("-t", "get_outputs") is not None
+
+    def env(self):
+        return {"WAYLAND_DISPLAY": self.name, **self.bus.env()}
+
+    def swaymsg(self, *args):
+        result = subprocess.run(["swaymsg", "--socket", str(self.swaysock), *args], capture_output=True,
+                                text=True, timeout=30)
+        return result.stdout if result.returncode == 0 else None
+
+    def windows(self):
+        """Every client window: its con_id, title (name), app_id, shell, pid and geometry."""
+        found = []
+
+        def walk(node):
+            for child in node.get("nodes", []) + node.get("floating_nodes", []):
+                if child.get("pid"):
+                    found.append(child)
+                walk(child)
+        walk(json.loads(self.swaymsg("-t", "get_tree")))
+        return found
+
+    def run(self, *command):
+        return subprocess.run(command, check=True, timeout=30, capture_output=True,
+                              env={**os.environ, **self.env()})
+
+    def screenshot(self, name):
+        ARTIFACTS.mkdir(parents=True, exist_ok=True)
+        path = ARTIFACTS / ("wayland-" + name)
+        self.run("grim", str(path))
+        return path
+
+    def close(self):
+        if getattr(self, "keyboard", None):
+            self.keyboard.kill()
+            self.keyboard.wait(timeout=10)
+        if self.process.poll() is None:
+            self.process.terminate()
+            self.process.wait(timeout=10)
+        self.log.close()
+        self.bus.close()
+
+
 class App:
     """One run of the app's executable.
 
@@ -148,11 +262,12 @@ class App:
     test fails with it.
     """
 
-    def __init__(self, display, home, bundle=BUNDLE, extra_env=None, name="Sandvoll", crash_report=True):
+    def __init__(self, display, home, bundle=BUNDLE, extra_env=None, name="Sandvoll", crash_report=True,
+                 command=None):
         self.display = display
         self.home = Path(home)
         self.name = name
-        env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+        env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY", "GDK_BACKEND")}
         env.update(display.env())
         env["HOME"] = str(home)
         if crash_report:
@@ -162,7 +277,8 @@ class App:
             env["SV_CRASH_REPORT_DIR"] = str(ARTIFACTS / "crashes")
         env.update(extra_env or {})
         self.log = tempfile.TemporaryFile()
-        self.process = subprocess.Popen([str(Path(bundle) / "Contents/Linux/Sandvoll")], env=env,
+        # `command` starts the app some other way, as a launcher does.
+        self.process = subprocess.Popen(command or [str(Path(bundle) / "Contents/Linux/Sandvoll")], env=env,
                                         stdout=self.log, stderr=subprocess.STDOUT,
                                         start_new_session=True)
         self.window = None
@@ -260,6 +376,54 @@ class App:
         if crash is not None:
             raise AssertionError("Sandvoll died from %s during the test.\n%s"
                                  % (signal.Signals(-self.process.returncode).name, crash))
+
+
+class WaylandApp(App):
+    """The app in a Wayland session: its windows are found through the compositor."""
+
+    def window_named(self, title):
+        for node in self.display.windows():
+            if node["pid"] == self.process.pid and re.search(title, node.get("name") or ""):
+                return node
+        return None
+
+    def wait_for_window(self, timeout=30):
+        def find():
+            if self.process.poll() is not None:
+                raise AssertionError("Sandvoll exited with %s before its window showed:\n%s"
+                                     % (self.process.returncode, self.output()))
+            node = self.window_named("^Sandvoll$")
+            return node["id"] if node else None
+        self.window = wait_until(find, timeout, "the Sandvoll window")
+        return self.window
+
+    def find_window(self, title, timeout=30):
+        return wait_until(lambda: (lambda node: node["id"] if node else None)(self.window_named(title)),
+                          timeout, "a window titled %r" % title)
+
+    def node(self, window=None):
+        target = window or self.window
+        return next(n for n in self.display.windows() if n["id"] == target)
+
+    def geometry(self):
+        node = self.node()
+        outer, inner = node["rect"], node["window_rect"]
+        return {"X": outer["x"] + inner["x"], "Y": outer["y"] + inner["y"],
+                "WIDTH": inner["width"], "HEIGHT": inner["height"]}
+
+    def resize(self, width, height):
+        self.display.swaymsg("[con_id=%d] resize set width %d px height %d px" % (self.window, width, height))
+        wait_until(lambda: self.geometry()["WIDTH"] == width and self.geometry()["HEIGHT"] == height,
+                   10, "the window to take %dx%d" % (width, height))
+
+    def key(self, keys, window=None):
+        """Types keys written as xdotool writes them ("ctrl+q", "Return") into the window."""
+        target = window or self.window
+        self.display.swaymsg("[con_id=%d] focus" % target)
+        wait_until(lambda: self.node(target)["focused"], 10, "the window to have the focus")
+        *modifiers, key = keys.split("+")
+        args = [a for m in modifiers for a in ("-M", m)] + ["-k", key] + [a for m in modifiers for a in ("-m", m)]
+        self.display.run("wtype", *args)
 
 
 def kill_processes_under(home):
@@ -418,21 +582,21 @@ def read_defaults(home):
 class AppTestCase(unittest.TestCase):
     """A virtual display and a temporary HOME per test."""
 
+    # WaylandDisplay runs the test in a Wayland session instead.
+    display_class = VirtualDisplay
+
     def setUp(self):
-        # The app always takes port 8766, so end-to-end tests of two checkouts
-        # on one machine take turns, a test at a time.
-        lock = open(Path(tempfile.gettempdir()) / ("sandvoll-e2e-port-%d.lock" % PORT), "w")
+        lock = hold_port()
         self.addCleanup(lock.close)
-        fcntl.flock(lock, fcntl.LOCK_EX)
         if port_in_use():
             self.fail("port %d is already in use on this machine; the end-to-end tests need it free" % PORT)
-        self.display = VirtualDisplay()
+        self.display = self.display_class()
         self.addCleanup(self.display.close)
         self.home = Path(tempfile.mkdtemp(prefix="sandvoll-e2e-"))
         self.addCleanup(shutil.rmtree, self.home, ignore_errors=True)
 
     def launch(self, **kwargs):
         kwargs.setdefault("name", self.id().rsplit(".", 1)[-1])
-        app = App(self.display, self.home, **kwargs)
+        app = (WaylandApp if isinstance(self.display, WaylandDisplay) else App)(self.display, self.home, **kwargs)
         self.addCleanup(app.close)
         return app

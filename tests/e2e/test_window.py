@@ -87,7 +87,7 @@ class WindowTest(AppTestCase):
         threads = re.findall(r"^Thread \d+ ", report, re.MULTILINE)
         self.assertGreater(len(threads), 3, report)
         # Symbolised down to the app's own source lines.
-        self.assertRegex(report, r"in main\(\) .*at .*src/app/main\.cpp:\d+")
+        self.assertRegex(report, r"in main\(.*\) .*at .*src/app/main\.cpp:\d+")
         saved = re.search(r"saved to (.*\.backtrace\.txt)", report).group(1)
         self.assertTrue(Path(saved).is_file())
 
