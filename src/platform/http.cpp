@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 #include <glib.h>
 
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 
@@ -38,12 +39,18 @@ struct Sink {
     std::string body;
     std::size_t limit = 0;
     bool overflowed = false;
+    bool statusOnly = false;
+    bool stopped = false;
 };
 
 std::size_t collect(char* data, std::size_t size, std::size_t count, void* user)
 {
     auto* sink = static_cast<Sink*>(user);
     const std::size_t bytes = size * count;
+    if (sink->statusOnly) {
+        sink->stopped = true;
+        return 0; // the status is in; the body is not wanted
+    }
     if (sink->limit && sink->body.size() + bytes > sink->limit) {
         sink->overflowed = true;
         return 0; // makes the transfer fail with a write error
@@ -77,6 +84,7 @@ HttpResult httpGet(const HttpRequest& request)
 
     Sink sink;
     sink.limit = request.maxBodyBytes;
+    sink.statusOnly = request.statusOnly;
     char errorText[CURL_ERROR_SIZE] = {};
     CURL* e = easy.get();
     curl_easy_setopt(e, CURLOPT_CURLU, url.get());
@@ -87,8 +95,13 @@ HttpResult httpGet(const HttpRequest& request)
     // Worker threads must not get the library's alarm signals.
     curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
     // The app's own server is always on the loopback interface; a proxy
-    // from the environment must never stand between us and it.
-    curl_easy_setopt(e, CURLOPT_NOPROXY, "127.0.0.1,localhost,::1");
+    // from the environment must never stand between us and it. Everything
+    // else follows the user's proxy settings, exceptions included.
+    const char* userNoProxy = std::getenv("no_proxy");
+    if (!userNoProxy)
+        userNoProxy = std::getenv("NO_PROXY");
+    const std::string noProxy = noProxyHosts(userNoProxy ? userNoProxy : "");
+    curl_easy_setopt(e, CURLOPT_NOPROXY, noProxy.c_str());
     curl_easy_setopt(e, CURLOPT_ACCEPT_ENCODING, "");
     curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, collect);
     curl_easy_setopt(e, CURLOPT_WRITEDATA, &sink);
@@ -103,7 +116,7 @@ HttpResult httpGet(const HttpRequest& request)
     const CURLcode code = curl_easy_perform(e);
     if (sink.overflowed)
         return failure("response body too large");
-    if (code != CURLE_OK)
+    if (code != CURLE_OK && !(sink.stopped && code == CURLE_WRITE_ERROR))
         return failure(errorText[0] ? errorText : curl_easy_strerror(code));
 
     HttpResult result;
@@ -111,6 +124,22 @@ HttpResult httpGet(const HttpRequest& request)
     curl_easy_getinfo(e, CURLINFO_RESPONSE_CODE, &result.response->status);
     result.response->body = std::move(sink.body);
     return result;
+}
+
+std::string noProxyHosts(std::string_view userList)
+{
+    constexpr std::string_view loopback = "127.0.0.1,localhost,::1";
+    std::string_view trimmed = userList;
+    while (!trimmed.empty() && (trimmed.front() == ' ' || trimmed.front() == ','))
+        trimmed.remove_prefix(1);
+    while (!trimmed.empty() && (trimmed.back() == ' ' || trimmed.back() == ','))
+        trimmed.remove_suffix(1);
+    if (trimmed.empty())
+        return std::string(loopback);
+    // The library reads "*" (no proxy for anything) only as the whole list.
+    if (trimmed == "*")
+        return "*";
+    return std::string(trimmed) + "," + std::string(loopback);
 }
 
 bool isURL(std::string_view text)

@@ -21,6 +21,9 @@ struct HttpRequest {
     bool reloadIgnoringCache = false;
     // A body beyond this many bytes fails the transfer; zero for no limit.
     std::size_t maxBodyBytes = 0;
+    // Only the status is wanted: the transfer ends where the body begins,
+    // and the response comes back with an empty body.
+    bool statusOnly = false;
 };
 
 struct HttpResponse {
@@ -46,6 +49,11 @@ struct HttpResult {
 {
     return onWorker([request = std::move(request)] { return httpGet(request); });
 }
+
+// The hosts that never go through a proxy: the user's own list (from
+// no_proxy or NO_PROXY, as the user set it) and the loopback addresses,
+// where the app's server is.
+[[nodiscard]] std::string noProxyHosts(std::string_view userList);
 
 // Whether the text is a URL as a URL parser takes it: an absolute URL or a
 // relative reference, with valid escapes and no blanks or control characters.

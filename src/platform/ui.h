@@ -3,7 +3,9 @@
 // dialogs and handing URLs to the desktop. The app installs the real GTK
 // surface; logic tests install a recording one.
 
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,6 +23,12 @@ public:
         = 0;
     // Hands a URL to the user's default handler; the outcome is not reported.
     virtual void openURL(const std::string& url) = 0;
+    // Asks where to save a download: a save dialog on the user's Downloads
+    // folder with the suggested file name. Returns at once; `done` gets the
+    // chosen path, or nothing when the user cancelled, on the main thread.
+    virtual void chooseSaveLocation(const std::string& suggestedName,
+        std::function<void(std::optional<std::string>)> done)
+        = 0;
 };
 
 // The surface in use. Until one is installed, calls go to the GTK surface.

@@ -1,5 +1,6 @@
 #include "setup/command_runner.h"
 
+#include "platform/environment.h"
 #include "setup/unique_fd.h"
 #include "setup/utf8.h"
 
@@ -15,8 +16,6 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace sv {
 namespace {
@@ -210,12 +209,8 @@ int waitForExit(pid_t pid)
 
 std::vector<std::string> childEnvironment(const std::string& searchPath)
 {
-    std::vector<std::string> entries;
-    for (char** entry = environ; entry && *entry; ++entry) {
-        if (std::string_view(*entry).starts_with("PATH="))
-            continue;
-        entries.emplace_back(*entry);
-    }
+    std::vector<std::string> entries = platform::environmentForChildren();
+    std::erase_if(entries, [](const std::string& entry) { return entry.starts_with("PATH="); });
     entries.push_back("PATH=" + searchPath);
     return entries;
 }

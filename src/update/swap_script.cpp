@@ -1,9 +1,10 @@
 #include "update/swap_script.h"
 
+#include "platform/environment.h"
+#include "setup/command_runner.h"
+
 #include <spawn.h>
 #include <system_error>
-
-extern char** environ;
 
 namespace sv {
 
@@ -56,8 +57,12 @@ void startSwapScript(const std::string& script, const std::filesystem::path& she
     const std::string shellPath = shell.string();
     char* const argv[] = { const_cast<char*>(shellPath.c_str()), const_cast<char*>("-c"),
         const_cast<char*>(script.c_str()), nullptr };
+    // The relaunched app must start with the environment this one received,
+    // not with what this one set for its own drawing.
+    std::vector<std::string> environment = platform::environmentForChildren();
+    auto envp = cStringArray(environment);
     if (!error)
-        error = posix_spawn(&child, shellPath.c_str(), &actions, &attributes, argv, environ);
+        error = posix_spawn(&child, shellPath.c_str(), &actions, &attributes, argv, envp.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     if (error)
