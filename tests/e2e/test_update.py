@@ -12,7 +12,8 @@ from functools import partial
 from http.server import SimpleHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
 
-from harness import (BUNDLE, AppTestCase, find_words, read_text, wait_until, window_image, write_defaults)
+from harness import (BUNDLE, AppTestCase, find_words, process_environment, read_text, wait_until, window_image,
+                     write_defaults)
 
 ROOT = Path(__file__).resolve().parents[2]
 RELEASE_TOOL = BUNDLE.parent / "tools/sandvoll-release"
@@ -84,6 +85,8 @@ class UpdateTest(AppTestCase):
         executable = installed / "Contents/Linux/Sandvoll"
         new_pids = wait_until(lambda: [p for p in app_pids(executable) if p != old_pid], 60, "the relaunched app")
         self.addCleanup(lambda: [os.kill(p, signal.SIGKILL) for p in app_pids(executable)])
+        # It starts as this one was started, without what this one set for its own drawing.
+        self.assertNotIn("GSK_RENDERER", process_environment(new_pids[0]))
         with open(installed / "Contents/Info.plist", "rb") as f:
             self.assertEqual(int(plistlib.load(f)["CFBundleVersion"]), build + 1)
         wait_until(lambda: not list(tmp.glob("Sandvoll-Update-*")), 30, "the work directory to go")
