@@ -1,13 +1,11 @@
 #include "platform/http.h"
 #include "support/loopback_http_server.h"
 #include "support/recording_task.h"
+#include "support/scoped_variable.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
-#include <optional>
-#include <string>
 
 namespace sv {
 namespace {
@@ -126,41 +124,17 @@ TEST(HttpGet, LargeBodiesArriveWholeUnlessOverTheLimit)
     EXPECT_TRUE(answered.response->body.empty());
 }
 
-// Sets an environment variable for one test, as the user would have.
-class ScopedVariable {
-public:
-    ScopedVariable(const char* name, const char* value) : name_(name)
-    {
-        if (const char* old = std::getenv(name))
-            old_ = old;
-        ::setenv(name, value, 1);
-    }
-    ~ScopedVariable()
-    {
-        if (old_)
-            ::setenv(name_, old_->c_str(), 1);
-        else
-            ::unsetenv(name_);
-    }
-    ScopedVariable(const ScopedVariable&) = delete;
-    ScopedVariable& operator=(const ScopedVariable&) = delete;
-
-private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
-
 TEST(HttpGet, ProxiesAreTheUsersButNeverForTheLoopback)
 {
     // The "proxy" answers every request itself and shows what it was asked.
     LoopbackHttpServer proxy, server;
     proxy.handle([](const LoopbackHttpServer::Request&) { return LoopbackHttpServer::json("via proxy"); });
     server.route("/api/state", LoopbackHttpServer::json("direct"));
-    const ScopedVariable httpProxy("http_proxy", proxy.url("/").c_str());
+    const test::ScopedVariable httpProxy("http_proxy", proxy.url("/").c_str());
 
     // The app's server is reached directly, whatever the proxy settings.
     for (const char* exceptions : { "", "feed.invalid", "*" }) {
-        const ScopedVariable noProxy("no_proxy", exceptions);
+        const test::ScopedVariable noProxy("no_proxy", exceptions);
         auto direct = httpGet(get(server.url("/api/state")));
         ASSERT_TRUE(direct.ok()) << direct.error;
         EXPECT_EQ(direct.response->body, "direct") << exceptions;
@@ -170,14 +144,14 @@ TEST(HttpGet, ProxiesAreTheUsersButNeverForTheLoopback)
     // Elsewhere the user's proxy is used, except for the hosts the user
     // named (in either spelling of the variable).
     {
-        const ScopedVariable noProxy("no_proxy", "other.invalid");
+        const test::ScopedVariable noProxy("no_proxy", "other.invalid");
         auto proxied = httpGet(get("http://feed.invalid/update.json"));
         ASSERT_TRUE(proxied.ok()) << proxied.error;
         EXPECT_EQ(proxied.response->body, "via proxy");
         EXPECT_EQ(proxy.requests().back().target, "http://feed.invalid/update.json");
     }
     for (const char* name : { "no_proxy", "NO_PROXY" }) {
-        const ScopedVariable noProxy(name, "downloads.invalid, feed.invalid");
+        const test::ScopedVariable noProxy(name, "downloads.invalid, feed.invalid");
         EXPECT_FALSE(httpGet(get("http://feed.invalid/update.json", 2s)).ok()) << name << ": no such host";
     }
     EXPECT_EQ(proxy.requestCount(), 1u);
