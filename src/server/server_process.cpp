@@ -2,6 +2,7 @@
 
 #include "platform/dispatch.h"
 #include "setup/command_runner.h"
+#include "setup/unique_fd.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -21,13 +22,18 @@ namespace {
 // Opens the log for a new server: emptied, and readable by this user only,
 // since a server's output may hold whatever its pages show. An existing
 // log keeps everything else about it (owner, the owner's own permissions).
-int openFreshLog(const std::string& path)
+UniqueFd openFreshLog(const std::string& path)
 {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
     struct stat info;
-    if (fd >= 0 && ::fstat(fd, &info) == 0 && (info.st_mode & 077) != 0)
-        (void)::fchmod(fd, info.st_mode & 07700);
-    return fd;
+    if (fd && ::fstat(fd.get(), &info) == 0 && (info.st_mode & 077) != 0)
+        (void)::fchmod(fd.get(), info.st_mode & 07700);
+    return aboveStandardStreams(std::move(fd));
+}
+
+std::string launchFailure(int error)
+{
+    return "The server program could not be run: " + std::string(std::strerror(error)) + ".";
 }
 
 // In the child, between fork and exec: only async-signal-safe calls. Never
@@ -71,9 +77,9 @@ int openFreshLog(const std::string& path)
     ::_exit(127);
 }
 
-// Closes every descriptor above the report pipe's write end and the log,
-// without allocating: the server must not hold the app's windows, sockets
-// or pipes open. Both of those are close-on-exec already.
+// In the child: closes every descriptor above the standard three but the two
+// it still needs (the report pipe and the log, both close-on-exec), without
+// allocating. The server must not hold the app's windows, sockets or pipes.
 void closeInheritedDescriptors(int keepA, int keepB)
 {
     const auto keepLow = static_cast<unsigned>(std::min(keepA, keepB));
@@ -118,16 +124,19 @@ ServerLaunch launchServer(const Globals& globals)
 
     // Every launch starts the log afresh. When it cannot be opened the
     // server writes where the app writes.
-    const int logFd = openFreshLog(globals.support + "/server.log");
+    const UniqueFd log = openFreshLog(globals.support + "/server.log");
 
     // The child reports a failed exec through this pipe; a successful exec
     // closes it, so the read below sees end of file.
-    int report[2];
-    if (::pipe2(report, O_CLOEXEC) != 0) {
-        const int error = errno;
-        if (logFd >= 0)
-            ::close(logFd);
-        result.error = "The server program could not be run: " + std::string(std::strerror(error)) + ".";
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) {
+        result.error = launchFailure(errno);
+        return result;
+    }
+    UniqueFd reportRead(ends[0]);
+    UniqueFd reportWrite = aboveStandardStreams(UniqueFd(ends[1]));
+    if (!reportWrite) {
+        result.error = launchFailure(errno);
         return result;
     }
 
@@ -139,37 +148,31 @@ ServerLaunch launchServer(const Globals& globals)
     const pid_t app = ::getpid();
     const pid_t pid = ::fork();
     if (pid == 0) {
-        closeInheritedDescriptors(report[1], logFd >= 0 ? logFd : report[1]);
-        becomeServer(globals.python.c_str(), argv.data(), envp.data(), globals.project.c_str(), logFd, app,
-            report[1]);
+        closeInheritedDescriptors(reportWrite.get(), log ? log.get() : reportWrite.get());
+        becomeServer(globals.python.c_str(), argv.data(), envp.data(), globals.project.c_str(), log.get(), app,
+            reportWrite.get());
     }
     const int forkError = pid < 0 ? errno : 0;
     ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    ::close(report[1]);
-    if (logFd >= 0)
-        ::close(logFd);
-
-    int execError = forkError;
-    if (pid > 0) {
-        ssize_t n;
-        do
-            n = ::read(report[0], &execError, sizeof execError);
-        while (n < 0 && errno == EINTR);
-        if (n != static_cast<ssize_t>(sizeof execError))
-            execError = 0;
+    reportWrite.reset();
+    if (pid < 0) {
+        result.error = launchFailure(forkError);
+        return result;
     }
-    ::close(report[0]);
 
-    if (execError == 0) {
+    int execError = 0;
+    ssize_t n;
+    do
+        n = ::read(reportRead.get(), &execError, sizeof execError);
+    while (n < 0 && errno == EINTR);
+    if (n != static_cast<ssize_t>(sizeof execError)) {
         result.process = ServerProcess { pid };
         return result;
     }
-    if (pid > 0) {
-        // The child never became the server; reap it so no zombie is left.
-        while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-        }
+    // The child never became the server; reap it so no zombie is left.
+    while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
     }
-    result.error = "The server program could not be run: " + std::string(std::strerror(execError)) + ".";
+    result.error = launchFailure(execError);
     return result;
 }
 

@@ -33,16 +33,6 @@ std::string startFailure(const std::string& path, const std::optional<std::strin
     return text + ": " + std::strerror(error);
 }
 
-// Moves a descriptor above the standard three, so that making it the
-// child's standard output or error is always a real duplication (a dup2 onto
-// itself would leave the close-on-exec flag set).
-UniqueFd aboveStdio(UniqueFd fd)
-{
-    if (fd.get() > STDERR_FILENO)
-        return fd;
-    return UniqueFd(::fcntl(fd.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1));
-}
-
 class SpawnSetup {
 public:
     SpawnSetup()
@@ -240,7 +230,7 @@ RunResult run(const Globals& globals, const std::string& path, const std::vector
     if (::pipe2(ends, O_CLOEXEC) != 0)
         return { -1, startFailure(path, cwd, errno) };
     UniqueFd readEnd(ends[0]);
-    UniqueFd writeEnd = aboveStdio(UniqueFd(ends[1]));
+    UniqueFd writeEnd = aboveStandardStreams(UniqueFd(ends[1]));
     if (!writeEnd)
         return { -1, startFailure(path, cwd, errno) };
 
