@@ -14,12 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cerrno>
-#include <csignal>
-#include <cstdlib>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace sv {
 namespace {
@@ -138,81 +133,6 @@ TEST_F(Readiness, StartupWithAServerAlreadyAnsweringStartsNothing)
     EXPECT_EQ(updaterStarts, 1);
     EXPECT_TRUE(web->htmls.empty()); // no provisioning line
     EXPECT_TRUE(ui.alerts.empty());
-}
-
-// A server run by another account ("nobody"), on a port the system picks.
-class ForeignServer {
-public:
-    ForeignServer()
-    {
-        int out[2];
-        if (pipe(out) != 0)
-            return;
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(out[1], STDOUT_FILENO);
-            close(out[0]);
-            close(out[1]);
-            execl("/usr/bin/setpriv", "setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
-                "/usr/bin/python3", "-c",
-                "import http.server, sys\n"
-                "class H(http.server.BaseHTTPRequestHandler):\n"
-                "    def do_GET(self):\n"
-                "        self.send_response(200); self.send_header('Content-Length', '2'); self.end_headers()\n"
-                "        self.wfile.write(b'{}')\n"
-                "s = http.server.HTTPServer(('127.0.0.1', 0), H)\n"
-                "print(s.server_port, flush=True)\n"
-                "s.serve_forever()\n",
-                nullptr);
-            _exit(127);
-        }
-        close(out[1]);
-        // The port, then the end of its line (which may come in a write of its own).
-        std::string line;
-        for (char c; line.size() < 16;) {
-            const ssize_t n = read(out[0], &c, 1);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n != 1 || c == '\n')
-                break;
-            line += c;
-        }
-        close(out[0]);
-        port_ = std::atoi(line.c_str());
-    }
-    ~ForeignServer()
-    {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    ForeignServer(const ForeignServer&) = delete;
-    ForeignServer& operator=(const ForeignServer&) = delete;
-
-    [[nodiscard]] int port() const { return port_; }
-
-private:
-    pid_t pid_ = -1;
-    int port_ = 0;
-};
-
-TEST_F(Readiness, AnotherAccountsServerIsNeverShown)
-{
-    if (getuid() != 0)
-        GTEST_SKIP() << "running a server under another account needs root";
-    ForeignServer foreign;
-    ASSERT_GT(foreign.port(), 0);
-    auto delegate = delegateFor(foreign.port());
-    ASSERT_TRUE(delegate->serverUp()) << "it answers like any server";
-    delegate->waitAndLoad(0);
-    ASSERT_TRUE(test::waitFor([&] { return !ui.alerts.empty(); }));
-    const std::string port = std::to_string(foreign.port());
-    EXPECT_EQ(ui.alerts, (std::vector<test::RecordingUi::Alert> { { "Sandvoll can't use port " + port,
-                             "Port " + port + " is held by another user's program.\n\n"
-                             "Log: ~/Library/Application Support/Sandvoll/server.log" } }));
-    EXPECT_TRUE(web->urls.empty()); // the status page stays
-    EXPECT_EQ(terminations, 0);
 }
 
 TEST_F(Readiness, StartupWithoutPythonShowsTheTextAndQuits)
