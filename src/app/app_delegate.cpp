@@ -33,6 +33,7 @@ void AppDelegate::applicationDidFinishLaunching()
     config.mediaNeedsUserAction = false;
     config.userScript = userScriptSource(appVersion(), appBuild());
     config.messageHandler = messageHandlerName;
+    config.messageOrigin = appOrigin(globals_);
     config.onMessage = [](const platform::ScriptMessage& message) {
         didReceiveScriptMessage(message, Updater::shared());
     };

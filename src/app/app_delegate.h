@@ -7,6 +7,7 @@
 #include "platform/window.h"
 #include "server/server_process.h"
 
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -27,6 +28,9 @@ inline constexpr const char* cantStartTitle = "Sandvoll can't start";
 inline constexpr std::size_t startupErrorCharacters = 1200;
 inline constexpr const char* notRespondingTitle = "Sandvoll isn't responding";
 inline constexpr const char* notRespondingText = "Log: ~/Library/Application Support/Sandvoll/server.log";
+// When another account's program holds the port: the window keeps its status page.
+[[nodiscard]] std::string portHeldTitle(std::int64_t port);
+[[nodiscard]] std::string portHeldText(std::int64_t port);
 
 // How the first load waits for the server. The app uses these values; tests
 // shorten the pause.
@@ -67,6 +71,10 @@ public:
     // Probes off the main thread until the server answers, then loads the
     // application page; gives up with a message after the last try.
     void waitAndLoad(int tries);
+    // Loads the application page of the server that answered, unless that
+    // server runs under another account: then the user is told and the
+    // window keeps its status page.
+    void loadServerPage();
 
     // The start-up work: provisioning on the calling (worker) thread, then
     // the server and the first load on the main thread.

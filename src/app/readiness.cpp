@@ -14,8 +14,8 @@ bool AppDelegate::serverUp() const
     platform::HttpRequest request;
     request.url = globals_.appURL + "api/state";
     request.timeout = std::chrono::milliseconds(static_cast<long>(readiness.probeTimeout * 1000));
-    // Only the status matters; a huge body must not hold the probe up.
-    request.maxBodyBytes = 1 << 20;
+    // Only the status matters; the body, however large, is not read.
+    request.statusOnly = true;
     const auto result = platform::httpGet(request);
     return result.response && result.response->status == 200;
 }
@@ -38,7 +38,7 @@ void AppDelegate::waitAndLoad(int tries)
         const bool up = serverUp();
         platform::mainAsync([this, tries, up] {
             if (up) {
-                web->loadURL(globals_.appURL);
+                loadServerPage();
                 return;
             }
             if (tries >= readiness.lastTry) {

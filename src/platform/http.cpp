@@ -4,6 +4,7 @@
 #include <glib.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 
@@ -46,12 +47,18 @@ struct Sink {
     std::chrono::steady_clock::time_point lastGrowth = std::chrono::steady_clock::now();
     bool stalled = false;
     bool stopped = false;
+    // A status-only request ended at the first body byte, as it wanted.
+    bool statusIn = false;
 };
 
 std::size_t collect(char* data, std::size_t size, std::size_t count, void* user)
 {
     auto* sink = static_cast<Sink*>(user);
     const std::size_t bytes = size * count;
+    if (sink->request->statusOnly) {
+        sink->statusIn = true;
+        return 0; // the status is in; the body is not wanted
+    }
     if (sink->limit && sink->received + bytes > sink->limit) {
         sink->overflowed = true;
         return 0; // makes the transfer fail with a write error
@@ -125,8 +132,13 @@ HttpResult httpGet(const HttpRequest& request)
     // Worker threads must not get the library's alarm signals.
     curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
     // The app's own server is always on the loopback interface; a proxy
-    // from the environment must never stand between us and it.
-    curl_easy_setopt(e, CURLOPT_NOPROXY, "127.0.0.1,localhost,::1");
+    // from the environment must never stand between us and it. Everything
+    // else follows the user's proxy settings, exceptions included.
+    const char* userNoProxy = std::getenv("no_proxy");
+    if (!userNoProxy)
+        userNoProxy = std::getenv("NO_PROXY");
+    const std::string noProxy = noProxyHosts(userNoProxy ? userNoProxy : "");
+    curl_easy_setopt(e, CURLOPT_NOPROXY, noProxy.c_str());
     curl_easy_setopt(e, CURLOPT_ACCEPT_ENCODING, "");
     curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, collect);
     curl_easy_setopt(e, CURLOPT_WRITEDATA, &sink);
@@ -150,7 +162,7 @@ HttpResult httpGet(const HttpRequest& request)
         return failure("no data for " + std::to_string(request.stallTimeout.count()) + " ms");
     if (sink.stopped)
         return failure("stopped");
-    if (code != CURLE_OK)
+    if (code != CURLE_OK && !(sink.statusIn && code == CURLE_WRITE_ERROR))
         return failure(errorText[0] ? errorText : curl_easy_strerror(code));
 
     HttpResult result;
@@ -158,6 +170,22 @@ HttpResult httpGet(const HttpRequest& request)
     curl_easy_getinfo(e, CURLINFO_RESPONSE_CODE, &result.response->status);
     result.response->body = std::move(sink.body);
     return result;
+}
+
+std::string noProxyHosts(std::string_view userList)
+{
+    constexpr std::string_view loopback = "127.0.0.1,localhost,::1";
+    std::string_view trimmed = userList;
+    while (!trimmed.empty() && (trimmed.front() == ' ' || trimmed.front() == ','))
+        trimmed.remove_prefix(1);
+    while (!trimmed.empty() && (trimmed.back() == ' ' || trimmed.back() == ','))
+        trimmed.remove_suffix(1);
+    if (trimmed.empty())
+        return std::string(loopback);
+    // The library reads "*" (no proxy for anything) only as the whole list.
+    if (trimmed == "*")
+        return "*";
+    return std::string(trimmed) + "," + std::string(loopback);
 }
 
 bool isURL(std::string_view text)

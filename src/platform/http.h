@@ -35,6 +35,9 @@ struct HttpRequest {
     // the bytes the server announced (0 when it did not say). Runs on the
     // worker thread; returning false fails the transfer (a cancel).
     std::function<bool(std::uint64_t received, std::uint64_t expected)> onProgress;
+    // Only the status is wanted: the transfer ends where the body begins,
+    // and the response comes back with an empty body.
+    bool statusOnly = false;
 };
 
 struct HttpResponse {
@@ -60,6 +63,11 @@ struct HttpResult {
 {
     return onWorker([request = std::move(request)] { return httpGet(request); });
 }
+
+// The hosts that never go through a proxy: the user's own list (from
+// no_proxy or NO_PROXY, as the user set it) and the loopback addresses,
+// where the app's server is.
+[[nodiscard]] std::string noProxyHosts(std::string_view userList);
 
 // Whether the text is a URL as a URL parser takes it: an absolute URL or a
 // relative reference, with valid escapes and no blanks or control characters.

@@ -1,5 +1,6 @@
 #include "platform/rendering.h"
 
+#include "platform/environment.h"
 #include "platform/gobject_ptr.h"
 
 #include <epoxy/gl.h>
@@ -57,9 +58,11 @@ void chooseRendering()
 {
     const auto renderer = glRenderer();
     software = !renderer || isSoftwareRenderer(*renderer);
-    // GTK reads the variable when it makes the first window's renderer.
+    // GTK reads the variable when it makes the first window's renderer. It
+    // is the app's own choice: the server and a relaunched app must not
+    // inherit it.
     if (software)
-        g_setenv("GSK_RENDERER", "cairo", FALSE);
+        setOwnVariable("GSK_RENDERER", "cairo");
 }
 
 bool softwareRendering() { return software; }

@@ -40,6 +40,12 @@ public:
     // nothing.
     virtual std::unique_ptr<ProgressWindow> showProgress(
         const std::string& title, const std::string& cancelButton, std::function<void()> onCancel);
+    // Asks where to save a download: a save dialog on the user's Downloads
+    // folder with the suggested file name. Returns at once; `done` gets the
+    // chosen path, or nothing when the user cancelled, on the main thread.
+    virtual void chooseSaveLocation(const std::string& suggestedName,
+        std::function<void(std::optional<std::string>)> done)
+        = 0;
 };
 
 // The surface in use. Until one is installed, calls go to the GTK surface.

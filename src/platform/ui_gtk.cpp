@@ -168,6 +168,36 @@ private:
     std::function<void()> onCancel_;
 };
 
+// The user's Downloads folder, made when it is missing, as a browser does;
+// the home folder when even that fails.
+std::string downloadsFolder()
+{
+    const char* special = g_get_user_special_dir(G_USER_DIRECTORY_DOWNLOAD);
+    GCharPtr fallback(g_build_filename(g_get_home_dir(), "Downloads", nullptr));
+    const char* folder = special ? special : fallback.get();
+    if (g_mkdir_with_parents(folder, 0755) != 0)
+        return g_get_home_dir();
+    return folder;
+}
+
+using SaveDone = std::function<void(std::optional<std::string>)>;
+
+void onSaveResponse(GtkNativeDialog* dialog, int response, gpointer data)
+{
+    std::unique_ptr<SaveDone> done(static_cast<SaveDone*>(data));
+    // The dialog's own reference, taken when it was made, goes with it.
+    auto owned = GRef<GtkNativeDialog>::adopt(dialog);
+    std::optional<std::string> path;
+    if (response == GTK_RESPONSE_ACCEPT) {
+        auto file = GRef<GFile>::adopt(gtk_file_chooser_get_file(GTK_FILE_CHOOSER(dialog)));
+        GCharPtr chosen(file ? g_file_get_path(file.get()) : nullptr);
+        if (chosen)
+            path = chosen.get();
+    }
+    gtk_native_dialog_hide(dialog);
+    (*done)(std::move(path));
+}
+
 class GtkUi final : public UiSurface {
 public:
     void alert(const std::string& title, const std::string& text) override
@@ -206,6 +236,21 @@ public:
         const std::string& title, const std::string& cancelButton, std::function<void()> onCancel) override
     {
         return std::make_unique<GtkProgressWindow>(title, cancelButton, std::move(onCancel));
+    }
+
+    void chooseSaveLocation(const std::string& suggestedName, SaveDone done) override
+    {
+        // The native chooser goes through the desktop portal where there is
+        // one (a sandbox), and is GTK's own dialog elsewhere. It overwrites
+        // an existing file only after the user has confirmed it.
+        GtkFileChooserNative* chooser = gtk_file_chooser_native_new(
+            "Save File", activeWindow(), GTK_FILE_CHOOSER_ACTION_SAVE, "_Save", "_Cancel");
+        gtk_native_dialog_set_modal(GTK_NATIVE_DIALOG(chooser), TRUE);
+        auto folder = GRef<GFile>::adopt(g_file_new_for_path(downloadsFolder().c_str()));
+        gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(chooser), folder.get(), nullptr);
+        gtk_file_chooser_set_current_name(GTK_FILE_CHOOSER(chooser), suggestedName.c_str());
+        g_signal_connect(chooser, "response", G_CALLBACK(onSaveResponse), new SaveDone(std::move(done)));
+        gtk_native_dialog_show(GTK_NATIVE_DIALOG(chooser));
     }
 };
 

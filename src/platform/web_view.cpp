@@ -2,8 +2,11 @@
 
 #include "platform/gobject_ptr.h"
 #include "platform/rendering.h"
+#include "platform/ui.h"
 
 #include <webkit/webkit.h>
+
+#include <cstdio>
 
 namespace sv::platform {
 
@@ -11,9 +14,109 @@ struct WebView::Impl {
     WebViewConfig config;
     GRef<WebKitUserContentManager> content;
     GRef<GtkWidget> view;
+    GRef<WebKitNetworkSession> session;
 };
 
 namespace {
+
+// The message handler lives in a script world of its own, so that no page
+// script can reach it: not a cross-origin frame, not a page on another
+// origin. A script in that world, in the top frame of documents on the
+// app's origin only, takes the page's posts from a small stand-in for the
+// handler that the top frame's own world gets, and passes them on. The web
+// engine tells the app neither the frame nor the origin of a message; the
+// world is what makes them certain.
+constexpr const char* bridgeWorld = "sandvoll-bridge";
+constexpr const char* bridgeEvent = "sandvoll-bridge-message";
+
+// A JavaScript string literal.
+std::string quoted(const std::string& text)
+{
+    std::string result = "\"";
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            result += '\\';
+            result += c;
+        } else if (byte < 0x20 || byte == 0x7f) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04x", byte);
+            result += escape;
+        } else {
+            result += c;
+        }
+    }
+    return result + "\"";
+}
+
+// In the page's world: window.webkit.messageHandlers[name].postMessage(body)
+// hands the body to the bridge world as an event on the document.
+std::string pageSideOfBridge(const std::string& origin, const std::string& name)
+{
+    return "if (location.origin === " + quoted(origin) + ") { const target = document, "
+        "send = EventTarget.prototype.dispatchEvent, Message = CustomEvent; "
+        "Object.defineProperty(window, 'webkit', { configurable: true, value: Object.freeze({ messageHandlers: "
+        "Object.freeze({ [" + quoted(name) + "]: Object.freeze({ postMessage(body) { "
+        "send.call(target, new Message(" + quoted(bridgeEvent) + ", { detail: body })); } }) }) }) }); }";
+}
+
+// In the bridge world: passes each such event on to the real handler.
+std::string bridgeSideOfBridge(const std::string& origin, const std::string& name)
+{
+    return "if (location.origin === " + quoted(origin) + ") { const handler = window.webkit.messageHandlers["
+        + quoted(name) + "]; document.addEventListener(" + quoted(bridgeEvent)
+        + ", (event) => handler.postMessage(event.detail)); }";
+}
+
+void addTopFrameScript(WebKitUserContentManager* content, const std::string& source, const char* world)
+{
+    WebKitUserScript* script = world
+        ? webkit_user_script_new_for_world(source.c_str(), WEBKIT_USER_CONTENT_INJECT_TOP_FRAME,
+              WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, world, nullptr, nullptr)
+        : webkit_user_script_new(source.c_str(), WEBKIT_USER_CONTENT_INJECT_TOP_FRAME,
+              WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr, nullptr);
+    webkit_user_content_manager_add_script(content, script);
+    webkit_user_script_unref(script);
+}
+
+// A file name for the save dialog: the last part of what the server
+// suggested, never a path.
+std::string saveName(const char* suggested)
+{
+    std::string name = suggested ? suggested : "";
+    if (const auto slash = name.find_last_of('/'); slash != std::string::npos)
+        name.erase(0, slash + 1);
+    if (name.empty() || name == "." || name == "..")
+        name = "download";
+    return name;
+}
+
+gboolean onDecideDestination(WebKitDownload* download, char* suggested, gpointer)
+{
+    // Answered later: the engine holds the download, writing nothing, until
+    // a destination is set or the download is cancelled.
+    GRef<WebKitDownload> held(download);
+    ui().chooseSaveLocation(saveName(suggested), [held](std::optional<std::string> path) {
+        if (!path) {
+            webkit_download_cancel(held.get());
+            return;
+        }
+        // The dialog has asked before replacing a file.
+        webkit_download_set_allow_overwrite(held.get(), TRUE);
+        webkit_download_set_destination(held.get(), path->c_str());
+    });
+    return TRUE;
+}
+
+void onDownloadStarted(WebKitNetworkSession*, WebKitDownload* download, gpointer data)
+{
+    auto* impl = static_cast<WebView::Impl*>(data);
+    // The session is shared; another view's downloads are its own business.
+    WebKitWebView* owner = webkit_download_get_web_view(download);
+    if (owner && owner != WEBKIT_WEB_VIEW(impl->view.get()))
+        return;
+    g_signal_connect(download, "decide-destination", G_CALLBACK(onDecideDestination), nullptr);
+}
 
 NavigationType navigationType(WebKitNavigationType type)
 {
@@ -38,6 +141,7 @@ NavigationAction describe(WebKitNavigationAction* action)
 {
     NavigationAction result;
     result.type = navigationType(webkit_navigation_action_get_navigation_type(action));
+    result.userGesture = webkit_navigation_action_is_user_gesture(action);
     WebKitURIRequest* request = webkit_navigation_action_get_request(action);
     const char* uri = request ? webkit_uri_request_get_uri(request) : nullptr;
     if (uri && *uri) {
@@ -102,19 +206,18 @@ std::unique_ptr<WebView> WebView::create(WebViewConfig config)
     impl->config = std::move(config);
     impl->content = GRef<WebKitUserContentManager>::adopt(webkit_user_content_manager_new());
 
-    if (!impl->config.userScript.empty()) {
-        WebKitUserScript* script = webkit_user_script_new(impl->config.userScript.c_str(),
-            WEBKIT_USER_CONTENT_INJECT_TOP_FRAME, WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START,
-            nullptr, nullptr);
-        webkit_user_content_manager_add_script(impl->content.get(), script);
-        webkit_user_script_unref(script);
-    }
+    if (!impl->config.userScript.empty())
+        addTopFrameScript(impl->content.get(), impl->config.userScript, nullptr);
     if (!impl->config.messageHandler.empty()) {
         // Connect before registering, so no message can slip past.
         const std::string signal = "script-message-received::" + impl->config.messageHandler;
         g_signal_connect(impl->content.get(), signal.c_str(), G_CALLBACK(onScriptMessage), impl.get());
         webkit_user_content_manager_register_script_message_handler(
-            impl->content.get(), impl->config.messageHandler.c_str(), nullptr);
+            impl->content.get(), impl->config.messageHandler.c_str(), bridgeWorld);
+        const std::string& origin = impl->config.messageOrigin;
+        const std::string& name = impl->config.messageHandler;
+        addTopFrameScript(impl->content.get(), pageSideOfBridge(origin, name), nullptr);
+        addTopFrameScript(impl->content.get(), bridgeSideOfBridge(origin, name), bridgeWorld);
     }
 
     auto settings = GRef<WebKitSettings>::adopt(webkit_settings_new());
@@ -150,6 +253,8 @@ std::unique_ptr<WebView> WebView::create(WebViewConfig config)
     g_signal_connect(impl->view.get(), "decide-policy", G_CALLBACK(onDecidePolicy), impl.get());
     g_signal_connect(impl->view.get(), "create", G_CALLBACK(onCreate), impl.get());
     g_signal_connect(impl->view.get(), "load-changed", G_CALLBACK(onLoadChanged), impl.get());
+    impl->session = GRef<WebKitNetworkSession>(webkit_web_view_get_network_session(WEBKIT_WEB_VIEW(impl->view.get())));
+    g_signal_connect(impl->session.get(), "download-started", G_CALLBACK(onDownloadStarted), impl.get());
     return std::unique_ptr<WebView>(new WebView(std::move(impl)));
 }
 
@@ -160,6 +265,7 @@ WebView::~WebView()
     // The widget may outlive us inside the window; it must not call back.
     g_signal_handlers_disconnect_by_data(impl_->view.get(), impl_.get());
     g_signal_handlers_disconnect_by_data(impl_->content.get(), impl_.get());
+    g_signal_handlers_disconnect_by_data(impl_->session.get(), impl_.get());
 }
 
 void WebView::loadHTML(const std::string& html)

@@ -24,6 +24,9 @@ struct NavigationAction {
     NavigationType type = NavigationType::other;
     std::optional<std::string> url;   // absent when the request has no URL
     std::optional<std::string> host;  // absent when the URL has no host
+    // True when the user caused it (a click or a key); false for what page
+    // scripts do by themselves, such as a script-made click.
+    bool userGesture = false;
 };
 
 struct ScriptMessage {
@@ -35,8 +38,11 @@ struct WebViewConfig {
     bool mediaNeedsUserAction = true;
     // Injected at document start into top-frame documents only; empty for none.
     std::string userScript;
-    // Registered as window.webkit.messageHandlers[name]; empty for none.
+    // Offered as window.webkit.messageHandlers[name] to the top frame of
+    // documents on messageOrigin ("http://127.0.0.1:8766") only; no other
+    // document or frame can post to it. Empty for none.
     std::string messageHandler;
+    std::string messageOrigin;
     std::function<void(const ScriptMessage&)> onMessage;
     // Asked before every navigation; true lets it happen.
     std::function<bool(const NavigationAction&)> decideNavigation;
@@ -46,6 +52,8 @@ struct WebViewConfig {
     std::function<void(const std::string&)> onLoadFinished;
 };
 
+// The real view. A download it starts always asks the user where to save
+// it (the UI surface's save dialog) and writes nothing before the answer.
 class WebView final : public WebSurface {
 public:
     static std::unique_ptr<WebView> create(WebViewConfig config);

@@ -25,10 +25,15 @@ struct ServerLaunch {
     std::string error;                    // why it did not, otherwise
 };
 
-// Starts `python <project>/start.py --server` in `project`, with this
-// process's environment but PATH = searchPath, and both output streams in a
-// freshly emptied `<support>/server.log` (inherited from the app when the
-// log cannot be opened).
+// Starts `python <project>/start.py --server` in `project`, with the app's
+// environment but PATH = searchPath, and both output streams in a freshly
+// emptied `<support>/server.log`, readable by this user only (inherited from
+// the app when the log cannot be opened).
+//
+// The server gets the terminate signal when the app ends, however it ends.
+// That signal is tied to the thread that starts the child, so this must be
+// called on the main thread, which lives as long as the app; elsewhere it
+// starts nothing and says why.
 [[nodiscard]] ServerLaunch launchServer(const Globals& globals);
 
 // The text of the message box when the launch failed.

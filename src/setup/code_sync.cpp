@@ -4,6 +4,7 @@
 #include "setup/file_tree.h"
 #include "setup/text_file.h"
 
+#include <cerrno>
 #include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,11 +18,36 @@ std::string shippedCodeDirectory(const platform::Bundle& bundle)
     return (resources ? resources->string() : std::string()) + "/app";
 }
 
+namespace {
+
+// The support folder holds the user's code, environment and server log, so
+// it is this user's only. A folder an earlier version made keeps everything
+// about it but what it allowed others.
+void makeSupportDirectory(const std::string& support)
+{
+    std::error_code error;
+    fs::create_directories(fs::path(support).parent_path(), error);
+    if (!error && ::mkdir(support.c_str(), 0700) != 0 && errno != EEXIST)
+        error = std::error_code(errno, std::generic_category());
+    struct stat info;
+    if (!error && ::stat(support.c_str(), &info) != 0)
+        error = std::error_code(errno, std::generic_category());
+    if (!error && !S_ISDIR(info.st_mode))
+        error = std::make_error_code(std::errc::not_a_directory);
+    if (error)
+        throw fs::filesystem_error("Could not create the support directory", support, error);
+    if ((info.st_mode & 077) != 0)
+        (void)::chmod(support.c_str(), info.st_mode & 07700);
+}
+
+} // namespace
+
 bool syncCode(const Globals& globals, const std::string& shippedCode)
 {
     struct stat marker;
     if (::stat((shippedCode + "/start.py").c_str(), &marker) != 0)
         return false;
+    makeSupportDirectory(globals.support);
 
     const auto shippedStamp = readTextFile(shippedCode + "/.stamp");
     const auto installedStamp = readTextFile(globals.project + "/.stamp");
@@ -29,10 +55,6 @@ bool syncCode(const Globals& globals, const std::string& shippedCode)
         return false;
 
     std::error_code error;
-    fs::create_directories(globals.support, error);
-    if (error)
-        throw fs::filesystem_error("Could not create the support directory", globals.support, error);
-
     const std::string staging = globals.support + "/app-new";
     // Left over from an interrupted sync; if it cannot go, the copy below
     // fails on it and reports why.

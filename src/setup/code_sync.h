@@ -18,7 +18,8 @@ class Bundle;
 // Replaces `globals.project` with a copy of `shippedCode` when their
 // ".stamp" texts differ (or either is missing, unreadable or not UTF-8), and
 // returns whether it did. Does nothing and returns false when `shippedCode`
-// has no "start.py".
+// has no "start.py". Otherwise it first makes sure the support directory
+// exists and is the user's only (mode 0700, nothing else about it changed).
 //
 // The copy is made in `globals.support` + "/app-new" (left over from an
 // interrupted run, it is removed first) and takes the place of the old code

@@ -1,5 +1,6 @@
 #include "setup/command_runner.h"
 
+#include "platform/environment.h"
 #include "setup/unique_fd.h"
 #include "setup/utf8.h"
 
@@ -16,8 +17,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-extern char** environ;
-
 namespace sv {
 namespace {
 
@@ -32,16 +31,6 @@ std::string startFailure(const std::string& path, const std::optional<std::strin
     if (cwd)
         text += " in " + *cwd;
     return text + ": " + std::strerror(error);
-}
-
-// Moves a descriptor above the standard three, so that making it the
-// child's standard output or error is always a real duplication (a dup2 onto
-// itself would leave the close-on-exec flag set).
-UniqueFd aboveStdio(UniqueFd fd)
-{
-    if (fd.get() > STDERR_FILENO)
-        return fd;
-    return UniqueFd(::fcntl(fd.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1));
 }
 
 class SpawnSetup {
@@ -210,12 +199,8 @@ int waitForExit(pid_t pid)
 
 std::vector<std::string> childEnvironment(const std::string& searchPath)
 {
-    std::vector<std::string> entries;
-    for (char** entry = environ; entry && *entry; ++entry) {
-        if (std::string_view(*entry).starts_with("PATH="))
-            continue;
-        entries.emplace_back(*entry);
-    }
+    std::vector<std::string> entries = platform::environmentForChildren();
+    std::erase_if(entries, [](const std::string& entry) { return entry.starts_with("PATH="); });
     entries.push_back("PATH=" + searchPath);
     return entries;
 }
@@ -245,7 +230,7 @@ RunResult run(const Globals& globals, const std::string& path, const std::vector
     if (::pipe2(ends, O_CLOEXEC) != 0)
         return { -1, startFailure(path, cwd, errno) };
     UniqueFd readEnd(ends[0]);
-    UniqueFd writeEnd = aboveStdio(UniqueFd(ends[1]));
+    UniqueFd writeEnd = aboveStandardStreams(UniqueFd(ends[1]));
     if (!writeEnd)
         return { -1, startFailure(path, cwd, errno) };
 

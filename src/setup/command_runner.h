@@ -37,8 +37,8 @@ struct RunResult {
 // (passed verbatim, without a shell; the child's argv[0] is `path`), in `cwd`
 // when given or else in this process's working directory.
 //
-// The child gets this process's environment with PATH replaced by
-// `globals.searchPath`, the same standard input, one pipe as both standard
+// The child gets the app's environment (see childEnvironment) with PATH
+// replaced by `globals.searchPath`, the same standard input, one pipe as both standard
 // output and standard error, and no other descriptor of this process.
 // Blocks until the child and everything that inherited its output have
 // closed the pipe and the child has exited. Whatever the child does, this
@@ -55,8 +55,9 @@ struct RunResult {
 // consulted.
 [[nodiscard]] std::optional<std::string> which(const Globals& globals, const std::vector<std::string>& names);
 
-// This process's environment with PATH replaced by (or set to) searchPath,
-// as every child of the app gets it.
+// This process's environment as the app received it (without what the app
+// set for its own use) with PATH replaced by (or set to) searchPath, as every
+// child of the app gets it.
 [[nodiscard]] std::vector<std::string> childEnvironment(const std::string& searchPath);
 
 // argv/envp for the exec family: pointers into `strings`, then a null.

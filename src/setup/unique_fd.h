@@ -1,6 +1,7 @@
 #pragma once
 // Owns one file descriptor and closes it exactly once.
 
+#include <fcntl.h>
 #include <unistd.h>
 #include <utility>
 
@@ -45,5 +46,16 @@ public:
 private:
     int fd_ = -1;
 };
+
+// Moves a descriptor above the standard three (when this process runs with
+// one of them closed, a new descriptor can take its number), so that making
+// it a child's standard output or error is always a real duplication: a dup2
+// onto itself would leave the close-on-exec flag set. Keeps close-on-exec.
+[[nodiscard]] inline UniqueFd aboveStandardStreams(UniqueFd fd)
+{
+    if (!fd || fd.get() > STDERR_FILENO)
+        return fd;
+    return UniqueFd(::fcntl(fd.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1));
+}
 
 } // namespace sv

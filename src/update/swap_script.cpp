@@ -1,11 +1,12 @@
 #include "update/swap_script.h"
 
+#include "platform/environment.h"
+#include "setup/command_runner.h"
+
 #include <csignal>
 #include <spawn.h>
 #include <stdexcept>
 #include <system_error>
-
-extern char** environ;
 
 namespace sv {
 
@@ -87,8 +88,12 @@ void startSwapScript(const std::vector<std::string>& arguments, const std::files
     for (const auto& argument : arguments)
         argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
+    // The relaunched app must start with the environment this one received,
+    // not with what this one set for its own drawing.
+    std::vector<std::string> environment = platform::environmentForChildren();
+    auto envp = cStringArray(environment);
     if (!error)
-        error = posix_spawn(&child, shellPath.c_str(), &actions, &attributes, argv.data(), environ);
+        error = posix_spawn(&child, shellPath.c_str(), &actions, &attributes, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     if (error)

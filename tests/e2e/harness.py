@@ -426,29 +426,36 @@ class WaylandApp(App):
         self.display.run("wtype", *args)
 
 
+def processes_under(home):
+    """The processes whose command line names a path under home (the server the app started, say)."""
+    needle = str(home).encode() + b"/"
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            # A dead process (a zombie too) has an empty command line.
+            if needle in Path("/proc", entry, "cmdline").read_bytes():
+                found.append(int(entry))
+        except OSError:
+            pass
+    return found
+
+
+def process_environment(pid):
+    """The environment a process started with, as a dict."""
+    entries = Path("/proc", str(pid), "environ").read_bytes().split(b"\0")
+    return dict(e.decode("utf-8", "replace").split("=", 1) for e in entries if b"=" in e)
+
+
 def kill_processes_under(home):
     """Kills every process whose command line names a path under home."""
-    needle = str(home).encode() + b"/"
-
-    def matching():
-        found = []
-        for entry in os.listdir("/proc"):
-            if not entry.isdigit():
-                continue
-            try:
-                # A dead process (a zombie too) has an empty command line.
-                if needle in Path("/proc", entry, "cmdline").read_bytes():
-                    found.append(int(entry))
-            except OSError:
-                pass
-        return found
-
-    for pid in matching():
+    for pid in processes_under(home):
         try:
             os.kill(pid, signal.SIGKILL)
         except ProcessLookupError:
             pass
-    wait_until(lambda: not matching(), 10, "the processes left under %s to end" % home)
+    wait_until(lambda: not processes_under(home), 10, "the processes left under %s to end" % home)
 
 
 def window_image(display, app, name):
@@ -547,6 +554,14 @@ def provision_in_step(home, start_py, bundle=BUNDLE):
     return support
 
 
+def provision_example(home, bundle=BUNDLE):
+    """provision_in_step with the shipped example program itself: its page without the set-up time."""
+    shipped = Path(bundle) / "Contents/Resources/app"
+    support = provision_in_step(home, (shipped / "start.py").read_text(), bundle)
+    shutil.copytree(shipped / "static", support / "app/static")
+    return support
+
+
 # A server program that starts but never serves: the status page stays.
 NEVER_SERVES = "import time\ntime.sleep(600)\n"
 
@@ -595,8 +610,9 @@ class AppTestCase(unittest.TestCase):
         self.home = Path(tempfile.mkdtemp(prefix="sandvoll-e2e-"))
         self.addCleanup(shutil.rmtree, self.home, ignore_errors=True)
 
-    def launch(self, **kwargs):
+    def launch(self, display=None, **kwargs):
         kwargs.setdefault("name", self.id().rsplit(".", 1)[-1])
-        app = (WaylandApp if isinstance(self.display, WaylandDisplay) else App)(self.display, self.home, **kwargs)
+        display = display or self.display
+        app = (WaylandApp if isinstance(display, WaylandDisplay) else App)(display, self.home, **kwargs)
         self.addCleanup(app.close)
         return app

@@ -6,8 +6,81 @@ import threading
 import unittest
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
-from harness import (BUNDLE, AppTestCase, find_words, read_text, register_url_handler, wait_until,
-                     window_image, write_defaults)
+from harness import (BUNDLE, AppTestCase, find_words, provision_in_step, read_text, register_url_handler,
+                     wait_until, window_image, write_defaults)
+
+# The app's server for the test below: its page, a frame and a page on another
+# origin (the same server reached as "localhost"), and a download. Each page
+# reports what it did with a request that server.log shows.
+PAGES = r'''
+import sys
+from http.server import BaseHTTPRequestHandler, HTTPServer
+
+ATTEMPTS = """<script>
+try { window.webkit.messageHandlers.sv.postMessage("checkUpdates"); } catch (e) {}
+try { parent.document.dispatchEvent(new CustomEvent("sandvoll-bridge-message", { detail: "checkUpdates" })); }
+catch (e) {}
+for (let i = 0; i < 20; i++)
+  document.dispatchEvent(new CustomEvent("sandvoll-bridge-message", { detail: "checkUpdates" }));
+parent.postMessage("checkUpdates", "*");
+</script>"""
+
+APP = """<!doctype html><meta charset="utf-8"><title>Bridge</title>
+<style>body { font: 28px sans-serif; margin: 40px; } a, button { display: block; margin: 24px 0; font: inherit; }</style>
+<h1>Bridge test page</h1>
+<button id="post">Post twenty times</button>
+<a href="https://example.org/outside">Outside link</a>
+<a id="scripted" href="https://example.org/scripted">Scripted link</a>
+<a href="/download">Download report</a>
+<button id="away">Visit another origin</button>
+<iframe src="http://localhost:8766/frame" width="400" height="40"></iframe>
+<script>
+document.getElementById("post").onclick = () => {
+  for (let i = 0; i < 20; i++) window.webkit.messageHandlers.sv.postMessage("checkUpdates");
+};
+document.getElementById("away").onclick = () => { location.href = "http://localhost:8766/other"; };
+addEventListener("load", () => setTimeout(() => {
+  document.getElementById("scripted").click();
+  fetch("/report/scripted-click");
+}, 0));
+</script>"""
+
+FRAME = ATTEMPTS + '<script>fetch("/report/frame");</script>'
+OTHER = ATTEMPTS + '<script>fetch("/report/other").then(() => { location.href = "http://127.0.0.1:8766/?back"; });</script>'
+
+
+class Pages(BaseHTTPRequestHandler):
+    def do_GET(self):
+        path = self.path.split("?", 1)[0]
+        headers = {"Content-Type": "text/html; charset=utf-8"}
+        status, body = 200, b""
+        if path == "/":
+            body = APP.encode()
+        elif path == "/frame":
+            body = FRAME.encode()
+        elif path == "/other":
+            body = OTHER.encode()
+        elif path == "/download":
+            headers = {"Content-Type": "text/plain", "Content-Disposition": 'attachment; filename="report.txt"'}
+            body = b"the report\n"
+        elif path == "/api/state":
+            headers, body = {"Content-Type": "application/json"}, b'{"jobs": {}}'
+        elif not path.startswith("/report/"):
+            status = 404
+        self.send_response(status)
+        for name, value in headers.items():
+            self.send_header(name, value)
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def log_message(self, fmt, *args):
+        sys.stdout.write(fmt % args + "\n")
+        sys.stdout.flush()
+
+
+HTTPServer(("127.0.0.1", 8766), Pages).serve_forever()
+'''
 
 
 class FeedServer:
@@ -67,6 +140,66 @@ class BridgeTest(AppTestCase):
 
     def opened_urls(self):
         return self.opened.read_text().split() if self.opened.exists() else []
+
+    def boxes(self, app, title):
+        found = app.xdotool("search", "--onlyvisible", "--name", title)
+        return found.split() if found else []
+
+    def test_only_the_apps_page_reaches_the_app_and_only_the_user_reaches_outside(self):
+        support = provision_in_step(self.home, PAGES)
+        log = support / "server.log"
+        app = self.launch()
+        app.wait_for_window()
+        page = wait_until(lambda: (lambda im: im if find_words(im, "Post", "twenty") else None)(
+            window_image(self.display, app, "bridge-test-page.png")), 60, "the test page")
+
+        # A cross-origin frame posted every way it could, and a page script
+        # clicked an outside link: nothing reached the app or the desktop.
+        wait_until(lambda: "/report/frame" in log.read_text() and "/report/scripted-click" in log.read_text(),
+                   30, "the frame's and the script's reports")
+        # A page on another origin in the window tries the same, then comes back.
+        self.click_words(app, page, "Visit", "another")
+        wait_until(lambda: "/report/other" in log.read_text() and "GET /?back" in log.read_text(), 30,
+                   "the other origin's report and the way back")
+        page = wait_until(lambda: (lambda im: im if find_words(im, "Post", "twenty") else None)(
+            window_image(self.display, app, "bridge-test-back.png")), 30, "the test page again")
+        self.assertEqual(self.feed.requests, 0)
+        self.assertEqual(self.boxes(app, "^Sandvoll is up to date$"), [])
+
+        # Twenty posts from the app's own page: one check, one message box.
+        self.click_words(app, page, "Post", "twenty")
+        box = app.find_window("^Sandvoll is up to date$")
+        self.assertEqual(self.feed.requests, 1)
+        self.assertEqual(self.boxes(app, "^Sandvoll is up to date$"), [box])
+        app.key("Return", window=box)
+        wait_until(lambda: not self.boxes(app, "^Sandvoll is up to date$"), 10, "the message to close")
+        self.assertEqual(self.feed.requests, 1)
+
+        # The user's click on the same kind of link does reach the desktop.
+        self.click_words(app, page, "Outside", "link")
+        wait_until(lambda: "https://example.org/outside" in self.opened_urls(), 30, "the user's link")
+        self.assertEqual(self.opened_urls(), ["https://example.org/outside"])
+
+        # A download asks where to save it; nothing is written before the
+        # answer, and Cancel writes nothing.
+        def saved():
+            return sorted(str(p.relative_to(self.home)) for p in self.home.rglob("report*"))
+
+        for answer in ("Escape", "Return"):
+            self.click_words(app, page, "Download", "report")
+            dialog = app.find_window("^Save File$")
+            self.display.screenshot("save-dialog-%s.png" % answer.lower())
+            self.assertEqual(saved(), [])
+            app.key(answer, window=dialog)
+            wait_until(lambda: not self.boxes(app, "^Save File$"), 10, "the save dialog to close")
+            if answer == "Escape":
+                self.assertEqual(saved(), [])
+        downloaded = self.home / "Downloads/report.txt"
+        wait_until(lambda: downloaded.exists() and downloaded.read_text() == "the report\n", 30, "the saved file")
+        self.assertEqual(saved(), ["Downloads/report.txt"])
+
+        app.key("ctrl+q")
+        self.assertEqual(app.process.wait(timeout=20), 0)
 
     def test_check_for_updates_from_the_page_and_links_out(self):
         app, page = self.open_page("bridge-page.png")

@@ -2,16 +2,22 @@
 
 import os
 import plistlib
+import shutil
 import signal
+import stat
 import subprocess
+import tempfile
 import time
 import unittest
 import urllib.request
+from pathlib import Path
 
-from harness import (BUNDLE, PORT, AppTestCase, painted, port_in_use, read_text, wait_for_page, wait_until,
-                     window_image)
+from harness import (BUNDLE, NEVER_SERVES, PORT, AppTestCase, VirtualDisplay, painted, port_in_use,
+                     process_environment, processes_under, provision_example, provision_in_step, read_text,
+                     wait_for_page, wait_until, window_image)
 
 PROVISIONING = ("Setting up Python", "Installing Python packages")
+SEARCH_PATH = "/opt/homebrew/bin:/usr/local/bin:/usr/bin:/bin"
 
 
 def state_answers():
@@ -29,7 +35,7 @@ class StartupTest(AppTestCase):
         deadline = time.monotonic() + timeout
         while True:
             self.assertIsNone(app.process.poll(), "Sandvoll quit:\n" + app.output())
-            image = window_image(self.display, app, prefix + ".png")
+            image = window_image(app.display, app, prefix + ".png")
             if painted(image):
                 text = read_text(image)
                 seen.append(text)
@@ -88,6 +94,87 @@ class StartupTest(AppTestCase):
         self.assertEqual(app.process.wait(timeout=20), 0)
         self.assertIsNone(server.poll())
         self.assertTrue(state_answers())
+
+    def test_the_server_ends_with_the_app_however_it_ends(self):
+        support = provision_example(self.home)
+        app = self.launch(name="killed")
+        app.wait_for_window()
+        self.watch_until_page(app, "killed-page")
+        server = wait_until(lambda: processes_under(self.home), 20, "the server")[0]
+
+        # What the server got, and what others may read of what it writes.
+        app_env, server_env = process_environment(app.process.pid), process_environment(server)
+        self.assertEqual(server_env.pop("PATH"), SEARCH_PATH)
+        # The harness's crash report library takes itself out of what the app hands on.
+        for name in ("PATH", "LD_PRELOAD", "SV_CRASH_REPORT_DIR"):
+            app_env.pop(name, None)
+        self.assertEqual(server_env, app_env)
+        self.assertNotIn("GSK_RENDERER", server_env)  # the app set it for its own drawing only
+        self.assertEqual(stat.S_IMODE(support.stat().st_mode), 0o700)
+        self.assertEqual(stat.S_IMODE((support / "server.log").stat().st_mode), 0o600)
+
+        # Killed outright: the server goes with it, and the next launch starts its own.
+        app.process.kill()
+        app.process.wait(timeout=10)
+        wait_until(lambda: not port_in_use(), 2, "the port to be free after the app was killed")
+        self.assert_next_launch_starts_its_own_server(support, self.display, "after-kill")
+
+    def test_the_server_ends_with_an_app_whose_display_went_away(self):
+        support = provision_example(self.home)
+        app = self.launch(name="display-lost")
+        app.wait_for_window()
+        self.watch_until_page(app, "display-lost-page")
+        self.display.process.kill()
+        wait_until(lambda: not port_in_use(), 2, "the port to be free after the display went away")
+        self.assertIsNotNone(app.process.wait(timeout=20))
+        display = VirtualDisplay()
+        self.addCleanup(display.close)
+        self.assert_next_launch_starts_its_own_server(support, display, "after-display")
+
+    def assert_next_launch_starts_its_own_server(self, support, display, name):
+        log = support / "server.log"
+        with open(log, "a") as f:
+            f.write("left by the earlier server\n")
+        app = self.launch(display=display, name=name)
+        app.wait_for_window()
+        self.watch_until_page(app, name)
+        self.assertNotIn("left by the earlier server", log.read_text())
+        self.assertIn("Serving on", log.read_text())
+        app.key("ctrl+q")
+        self.assertEqual(app.process.wait(timeout=20), 0)
+
+    def test_another_users_server_is_never_shown(self):
+        # The example program, run by "nobody" from a folder that account can read.
+        site = Path(tempfile.mkdtemp(prefix="sandvoll-foreign-"))
+        self.addCleanup(shutil.rmtree, site, ignore_errors=True)
+        site.chmod(0o755)
+        shipped = BUNDLE / "Contents/Resources/app"
+        shutil.copy(shipped / "start.py", site / "start.py")
+        shutil.copytree(shipped / "static", site / "static")
+        foreign_log = site / "foreign.log"
+        with open(foreign_log, "w") as out:
+            foreign = subprocess.Popen(["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
+                                        "/usr/bin/python3", str(site / "start.py"), "--server"],
+                                       stdout=out, stderr=subprocess.STDOUT)
+        self.addCleanup(lambda: (foreign.kill(), foreign.wait(timeout=10)))
+        wait_until(state_answers, 20, "the other user's server")
+
+        provision_in_step(self.home, NEVER_SERVES)
+        app = self.launch()
+        app.wait_for_window()
+        box = app.find_window("^Sandvoll can't use port %d$" % PORT)
+        text = wait_until(lambda: (lambda t: t if "server.log" in t else None)(
+            read_text(self.display_image("foreign-server.png"))), 30, "the message text")
+        self.assertIn("held by another user's program", text)
+        app.key("Return", window=box)
+        wait_until(lambda: not app.xdotool("search", "--onlyvisible", "--name", "^Sandvoll can't use"), 10,
+                   "the message to close")
+        self.assertIn("Sandvoll is starting", read_text(window_image(self.display, app, "foreign-status.png")))
+        self.assertIn('"GET /api/state HTTP/1.1" 200', foreign_log.read_text())
+        self.assertNotIn('"GET / HTTP/1.1"', foreign_log.read_text())
+        app.key("ctrl+q")
+        self.assertEqual(app.process.wait(timeout=20), 0)
+        self.assertIsNone(foreign.poll())  # not ours to stop
 
     def test_a_support_folder_that_cannot_be_made_stops_the_app_with_a_message(self):
         # "Library" is a file, so nothing can be created beneath it, even as root.

@@ -22,8 +22,8 @@ from pathlib import Path
 
 from PIL import Image
 
-from harness import (BUNDLE, AppTestCase, find_words, provision_in_step, read_text, wait_until,
-                     window_image, write_defaults)
+from harness import (BUNDLE, AppTestCase, find_words, process_environment, provision_in_step, read_text,
+                     wait_until, window_image, write_defaults)
 
 ROOT = Path(__file__).resolve().parents[2]
 RELEASE_TOOL = BUNDLE.parent / "tools/sandvoll-release"
@@ -237,6 +237,8 @@ class UpdateTest(AppTestCase):
         # The script waits for the old process, swaps the bundle and starts the new one.
         executable = installed / "Contents/Linux/Sandvoll"
         new_pids = wait_until(lambda: [p for p in app_pids(executable) if p != old_pid], 60, "the relaunched app")
+        # It starts as this one was started, without what this one set for its own drawing.
+        self.assertNotIn("GSK_RENDERER", process_environment(new_pids[0]))
         self.assertEqual(int(bundle_info(installed)["CFBundleVersion"]), build + 1)
         wait_until(lambda: not self.work_directories(), 60, "the work directory to go")
         wait_until(lambda: [p.name for p in self.applications.iterdir()] == ["Sandvoll.app"], 30,

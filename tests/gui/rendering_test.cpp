@@ -3,6 +3,7 @@
 // the CPU. And the first-frame hook the start-up waits on.
 
 #include "platform/application.h"
+#include "platform/environment.h"
 #include "platform/rendering.h"
 #include "platform/web_view.h"
 #include "platform/window.h"
@@ -13,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 namespace sv::platform {
@@ -37,6 +39,10 @@ TEST_F(Rendering, SoftwareGlLeadsToCairoAndCpuCompositing)
     g_unsetenv("GSK_RENDERER");
     chooseRendering();
     ASSERT_TRUE(softwareRendering()) << "Xvfb offers software OpenGL only";
+    // The choice is the app's own: children do not inherit it.
+    EXPECT_STREQ(g_getenv("GSK_RENDERER"), "cairo");
+    for (const auto& entry : environmentForChildren())
+        EXPECT_FALSE(entry.starts_with("GSK_RENDERER=")) << entry;
     open();
     window->present();
     GtkWidget* widget = static_cast<GtkWidget*>(view->widget());
@@ -53,6 +59,9 @@ TEST_F(Rendering, ARendererTheUserChoseIsKept)
     g_setenv("GSK_RENDERER", "ngl", TRUE);
     chooseRendering();
     EXPECT_STREQ(g_getenv("GSK_RENDERER"), "ngl");
+    // and handed on as the user set it.
+    const auto children = environmentForChildren();
+    EXPECT_NE(std::find(children.begin(), children.end(), "GSK_RENDERER=ngl"), children.end());
 }
 
 TEST_F(Rendering, AfterFirstFrameRunsOnceTheWindowHasDrawn)

@@ -5,10 +5,15 @@
 #include "platform/application.h"
 #include "platform/web_view.h"
 #include "platform/window.h"
+#include "support/loopback_http_server.h"
+#include "support/recording_ui.h"
+#include "support/sandbox.h"
 #include "support/wait.h"
 
+#include <glib.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -24,6 +29,8 @@ protected:
         if (config.userScript.empty())
             config.userScript = userScriptSource("3.1 beta", 77);
         config.messageHandler = messageHandlerName;
+        // This test's server plays the app's: its origin is the one that may post.
+        config.messageOrigin = "http://127.0.0.1:" + std::to_string(server.port());
         config.onMessage = [this](const platform::ScriptMessage& m) { messages.push_back(m); };
         config.mediaNeedsUserAction = false;
         config.onLoadFinished = [this](const std::string&) { ++loadsFinished; };
@@ -41,6 +48,32 @@ protected:
         ASSERT_TRUE(test::waitFor([&] { return loadsFinished > before; }, std::chrono::seconds(20)));
     }
 
+    // Loads an address and waits until the load has finished.
+    void visit(const std::string& url)
+    {
+        const int before = loadsFinished;
+        view->loadURL(url);
+        ASSERT_TRUE(test::waitFor([&] { return loadsFinished > before; }, std::chrono::seconds(20)));
+    }
+
+    // The same server under another origin: "localhost" is not "127.0.0.1".
+    std::string otherOrigin(const std::string& path) const
+    {
+        return "http://localhost:" + std::to_string(server.port()) + path;
+    }
+
+    // Posts a word from the app's page and waits until it has arrived: every
+    // post made before it has been delivered or dropped by then.
+    std::vector<std::string> bodiesUpTo(const std::string& marker)
+    {
+        eval("window.webkit.messageHandlers.sv.postMessage('" + marker + "'); 1");
+        test::waitFor([&] { return !messages.empty() && messages.back().body == marker; });
+        std::vector<std::string> bodies;
+        for (const auto& m : messages)
+            bodies.push_back(m.body.value_or("<not a string>"));
+        return bodies;
+    }
+
     std::string eval(const std::string& script)
     {
         std::optional<std::optional<std::string>> result;
@@ -50,6 +83,7 @@ protected:
         return result->value_or("<exception>");
     }
 
+    test::LoopbackHttpServer server;
     std::unique_ptr<platform::WebView> view;
     std::unique_ptr<platform::Window> window;
     std::vector<platform::ScriptMessage> messages;
@@ -83,8 +117,9 @@ TEST_F(RealWebView, AppGlobalIsSetBeforePageScriptsAndOnlyInTheTopFrame)
 
 TEST_F(RealWebView, PagePostsReachTheHandlerWithStringBodiesOnly)
 {
+    server.route("/", test::LoopbackHttpServer::html("<p>page</p>", 200));
     open();
-    load("<p>page</p>");
+    visit(server.url("/"));
     eval("window.webkit.messageHandlers.sv.postMessage('checkUpdates'); "
          "window.webkit.messageHandlers.sv.postMessage({a: 'checkUpdates'}); "
          "window.webkit.messageHandlers.sv.postMessage(42); 1");
@@ -95,6 +130,98 @@ TEST_F(RealWebView, PagePostsReachTheHandlerWithStringBodiesOnly)
     EXPECT_EQ(messages[2].body, std::nullopt);
     // Only "sv" is registered.
     EXPECT_EQ(eval("typeof window.webkit.messageHandlers.other"), "\"undefined\"");
+}
+
+TEST_F(RealWebView, OnlyTheTopFrameOfTheAppsOriginReachesTheHandler)
+{
+    // A cross-origin frame tries every way it has: the handler, the
+    // bridge's own event on the parent's document, a message to the parent.
+    const std::string attempts = "<script>"
+        "const tried = [typeof window.webkit];"
+        "try { window.webkit.messageHandlers.sv.postMessage('checkUpdates'); } catch (e) { tried.push('no handler'); }"
+        "try { parent.document.dispatchEvent(new CustomEvent('sandvoll-bridge-message', { detail: 'checkUpdates' })); }"
+        " catch (e) { tried.push('no parent document'); }"
+        "document.dispatchEvent(new CustomEvent('sandvoll-bridge-message', { detail: 'checkUpdates' }));"
+        "parent.postMessage('checkUpdates', '*');"
+        "parent.postMessage(JSON.stringify(tried), '*');"
+        "</script>";
+    server.route("/frame", test::LoopbackHttpServer::html(attempts, 200));
+    server.route("/other", test::LoopbackHttpServer::html(attempts, 200));
+    server.route("/", test::LoopbackHttpServer::html(
+        "<script>addEventListener('message', (e) => { if (e.data.startsWith('[')) window.frameTried = e.data; });"
+        "</script><iframe src='" + otherOrigin("/frame") + "'></iframe>", 200));
+    open();
+    visit(server.url("/"));
+    ASSERT_TRUE(test::waitFor([&] { return eval("typeof window.frameTried") == "\"string\""; }));
+    EXPECT_EQ(eval("window.frameTried"), "\"[\\\"undefined\\\",\\\"no handler\\\",\\\"no parent document\\\"]\"");
+    EXPECT_EQ(bodiesUpTo("first"), std::vector<std::string> { "first" });
+
+    // A page on another origin, in the top frame, has no way in either.
+    visit(otherOrigin("/other"));
+    EXPECT_EQ(eval("typeof window.webkit"), "\"undefined\"");
+    visit(server.url("/"));
+    EXPECT_EQ(bodiesUpTo("second"), (std::vector<std::string> { "first", "second" }));
+}
+
+TEST_F(RealWebView, AScriptMadeClickIsNoUserAction)
+{
+    // The page's own script clicks, once it has loaded. (A script the app
+    // runs in the page counts as the user's, so the page must do it.)
+    server.route("/", test::LoopbackHttpServer::html("<a id='out' href='https://example.org/scripted'>out</a>"
+        "<script>addEventListener('load', () => setTimeout(() => document.getElementById('out').click(), 0));"
+        "</script>", 200));
+    std::vector<platform::NavigationAction> asked;
+    platform::WebViewConfig config;
+    config.decideNavigation = [&](const platform::NavigationAction& action) {
+        asked.push_back(action);
+        return action.type != platform::NavigationType::linkActivated;
+    };
+    open(std::move(config));
+    view->loadURL(server.url("/"));
+    ASSERT_TRUE(test::waitFor([&] { return asked.size() == 2; }));
+    EXPECT_EQ(asked[0].url, server.url("/"));
+    EXPECT_EQ(asked[1].type, platform::NavigationType::linkActivated);
+    EXPECT_EQ(asked[1].url, "https://example.org/scripted");
+    EXPECT_FALSE(asked[1].userGesture);
+}
+
+TEST_F(RealWebView, ADownloadWaitsForTheSaveDialogAndCancelWritesNothing)
+{
+    test::RecordingUi ui;
+    test::Sandbox box;
+    test::LoopbackHttpServer::Response attachment = test::LoopbackHttpServer::html("the report\n", 200);
+    attachment.contentType = "text/plain";
+    attachment.headers.push_back({ "Content-Disposition", "attachment; filename=\"../report.txt\"" });
+    server.route("/report", attachment);
+    server.route("/", test::LoopbackHttpServer::html("<p>page</p>", 200));
+    open();
+    visit(server.url("/"));
+
+    // Where the engine would have saved it by itself.
+    const std::filesystem::path downloads = g_get_user_special_dir(G_USER_DIRECTORY_DOWNLOAD)
+        ? g_get_user_special_dir(G_USER_DIRECTORY_DOWNLOAD)
+        : g_get_home_dir();
+    const auto nothingSaved = [&] {
+        return !std::filesystem::exists(downloads / "report.txt") && std::filesystem::is_empty(box.path());
+    };
+    ASSERT_TRUE(nothingSaved()) << "left over from an earlier run";
+
+    for (const bool save : { false, true }) {
+        const std::size_t before = ui.saveRequests.size();
+        eval("location.href = '/report'; 1");
+        ASSERT_TRUE(test::waitFor([&] { return ui.saveRequests.size() > before; }));
+        EXPECT_EQ(ui.saveRequests.back().suggestedName, "report.txt");
+        EXPECT_EQ(server.requestCount("/report"), before + 1);
+        // The response is in; still nothing is written while the dialog is open.
+        test::waitFor([] { return false; }, std::chrono::milliseconds(300));
+        EXPECT_TRUE(nothingSaved());
+        ui.saveRequests.back().answer(save ? std::optional<std::string>((box / "chosen.txt").string()) : std::nullopt);
+    }
+    ASSERT_TRUE(test::waitFor([&] {
+        return std::filesystem::exists(box / "chosen.txt") && test::readFile(box / "chosen.txt") == "the report\n";
+    }));
+    EXPECT_FALSE(std::filesystem::exists(downloads / "report.txt")) << "the cancelled one wrote nothing";
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(box.path()), {}), 1);
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include "setup/python_env.h"
 #include "support/offline_wheel.h"
 #include "support/sandbox.h"
+#include "support/scoped_variable.h"
 
 #include <cstdlib>
 #include <gtest/gtest.h>
@@ -265,31 +266,6 @@ TEST_F(EnsurePython, UnwritableStampIsReportedAndInstallsAgainNextTime)
 
 // One real run on the machine's own interpreter: venv, ensurepip and pip
 // install a wheel that the test builds, offline, from a local folder.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const std::string& value)
-        : name_(name)
-    {
-        if (const char* old = std::getenv(name))
-            old_ = old;
-        ::setenv(name, value.c_str(), 1);
-    }
-    ~ScopedEnv()
-    {
-        if (old_)
-            ::setenv(name_, old_->c_str(), 1);
-        else
-            ::unsetenv(name_);
-    }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
-
-
 TEST(EnsurePythonForReal, InstallsAnOfflineWheelWithTheSystemPythonThenRunsNothing)
 {
     if (!isExecutableFile("/usr/bin/python3"))
@@ -301,9 +277,9 @@ TEST(EnsurePythonForReal, InstallsAnOfflineWheelWithTheSystemPythonThenRunsNothi
     fs::create_symlink("/usr/bin/python3", bin / "python3");
     const Globals globals((box / "home").string(), 0, bin.string());
     // Keep pip's cache and configuration inside the sandbox.
-    ScopedEnv cache("XDG_CACHE_HOME", (box / "cache").string());
-    ScopedEnv config("PIP_CONFIG_FILE", "/dev/null");
-    ScopedEnv quiet("PIP_DISABLE_PIP_VERSION_CHECK", "1");
+    test::ScopedVariable cache("XDG_CACHE_HOME", (box / "cache").string());
+    test::ScopedVariable config("PIP_CONFIG_FILE", "/dev/null");
+    test::ScopedVariable quiet("PIP_DISABLE_PIP_VERSION_CHECK", "1");
 
     const auto wheelError = test::buildOfflineWheel(wheels, "1.0");
     ASSERT_EQ(wheelError, "");

@@ -56,6 +56,9 @@ TEST_F(Readiness, ProbeIsTrueOnlyForStatus200)
     server.route("/api/state", Server::json("not even json", 200));
     EXPECT_TRUE(delegate->serverUp());
     EXPECT_EQ(server.requests().back().target, "/api/state");
+    // Ready is ready, however much state the server has to tell.
+    server.route("/api/state", Server::json(std::string(3 << 20, ' ') + "{}", 200));
+    EXPECT_TRUE(delegate->serverUp());
 }
 
 TEST_F(Readiness, ProbeOfAServerThatNeverAnswersGivesUpAfterItsTimeout)

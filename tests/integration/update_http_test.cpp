@@ -1,6 +1,7 @@
 #include "platform/http.h"
 #include "support/loopback_http_server.h"
 #include "support/recording_task.h"
+#include "support/scoped_variable.h"
 
 #include <gtest/gtest.h>
 
@@ -112,6 +113,51 @@ TEST(HttpGet, LargeBodiesArriveWholeUnlessOverTheLimit)
 
     limited.maxBodyBytes = big.size();
     EXPECT_TRUE(httpGet(limited).ok()) << "a body of exactly the limit is fine";
+
+    // Asking for the status only, the size of the body does not matter.
+    auto status = get(server.url("/big"));
+    status.statusOnly = true;
+    status.maxBodyBytes = 1024;
+    auto answered = httpGet(status);
+    ASSERT_TRUE(answered.ok()) << answered.error;
+    EXPECT_EQ(answered.response->status, 200);
+    EXPECT_TRUE(answered.response->body.empty());
+}
+
+TEST(HttpGet, ProxiesAreTheUsersButNeverForTheLoopback)
+{
+    // The "proxy" answers every request itself and shows what it was asked.
+    LoopbackHttpServer proxy, server;
+    proxy.handle([](const LoopbackHttpServer::Request&) { return LoopbackHttpServer::json("via proxy"); });
+    server.route("/api/state", LoopbackHttpServer::json("direct"));
+    const test::ScopedVariable httpProxy("http_proxy", proxy.url("/").c_str());
+
+    // The app's server is reached directly, whatever the proxy settings.
+    for (const char* exceptions : { "", "feed.invalid", "*" }) {
+        const test::ScopedVariable noProxy("no_proxy", exceptions);
+        auto direct = httpGet(get(server.url("/api/state")));
+        ASSERT_TRUE(direct.ok()) << direct.error;
+        EXPECT_EQ(direct.response->body, "direct") << exceptions;
+    }
+    EXPECT_EQ(proxy.requestCount(), 0u);
+
+    // Elsewhere the user's proxy is used, except for the hosts the user
+    // named (in either spelling of the variable).
+    {
+        const test::ScopedVariable noProxy("no_proxy", "other.invalid");
+        auto proxied = httpGet(get("http://feed.invalid/update.json"));
+        ASSERT_TRUE(proxied.ok()) << proxied.error;
+        EXPECT_EQ(proxied.response->body, "via proxy");
+        EXPECT_EQ(proxy.requests().back().target, "http://feed.invalid/update.json");
+    }
+    for (const char* name : { "no_proxy", "NO_PROXY" }) {
+        const test::ScopedVariable noProxy(name, "downloads.invalid, feed.invalid");
+        EXPECT_FALSE(httpGet(get("http://feed.invalid/update.json", 2s)).ok()) << name << ": no such host";
+    }
+    EXPECT_EQ(proxy.requestCount(), 1u);
+
+    EXPECT_EQ(platform::noProxyHosts(" *"), "*");
+    EXPECT_EQ(platform::noProxyHosts(",example.org,"), "example.org,127.0.0.1,localhost,::1");
 }
 
 TEST(HttpGet, AwaitedFromATaskResumesOnTheMainThread)

@@ -30,7 +30,12 @@ public:
     RecordingUi(const RecordingUi&) = delete;
     RecordingUi& operator=(const RecordingUi&) = delete;
 
-    void alert(const std::string& title, const std::string& text) override { alerts.push_back({ title, text }); }
+    void alert(const std::string& title, const std::string& text) override
+    {
+        alerts.push_back({ title, text });
+        if (whileAlertShows)
+            whileAlertShows(alerts.back());
+    }
 
     int choose(const std::string& title, const std::string& text, const std::vector<std::string>& buttons) override
     {
@@ -56,15 +61,29 @@ public:
         return std::make_unique<RecordingProgressWindow>(progress.back());
     }
 
+    // Held until the test answers it, as a person would.
+    void chooseSaveLocation(const std::string& suggestedName,
+        std::function<void(std::optional<std::string>)> done) override
+    {
+        saveRequests.push_back({ suggestedName, std::move(done) });
+    }
+
     [[nodiscard]] std::size_t shown() const { return alerts.size() + choices.size(); }
 
     std::vector<Alert> alerts;
     std::vector<Choice> choices;
     std::vector<std::string> openedURLs;
     std::vector<std::shared_ptr<Progress>> progress;
+    struct SaveRequest {
+        std::string suggestedName;
+        std::function<void(std::optional<std::string>)> answer;
+    };
+    std::vector<SaveRequest> saveRequests;
     // The button every choice gets, unless chooser decides.
     int answer = -1;
     std::function<int(const Choice&)> chooser;
+    // Runs while a message box is "open", before it is dismissed.
+    std::function<void(const Alert&)> whileAlertShows;
 
 private:
     class RecordingProgressWindow final : public platform::ProgressWindow {

@@ -11,12 +11,13 @@ using platform::NavigationAction;
 using platform::NavigationType;
 
 // The action as the web view describes it: the host comes from the same
-// URL parser the web view uses.
-NavigationAction action(NavigationType type, std::optional<std::string> url)
+// URL parser the web view uses. Unless said otherwise, the user caused it.
+NavigationAction action(NavigationType type, std::optional<std::string> url, bool userGesture = true)
 {
     NavigationAction result;
     result.type = type;
     result.url = url;
+    result.userGesture = userGesture;
     if (url) {
         if (auto parsed = platform::parseURL(*url))
             result.host = parsed->host;
@@ -25,6 +26,8 @@ NavigationAction action(NavigationType type, std::optional<std::string> url)
 }
 
 NavigationAction link(const std::string& url) { return action(NavigationType::linkActivated, url); }
+// A link a page script "clicked" by itself.
+NavigationAction scriptClick(const std::string& url) { return action(NavigationType::linkActivated, url, false); }
 
 const NavigationDecision allow { true, std::nullopt };
 NavigationDecision handOff(const std::string& url) { return { false, url }; }
@@ -45,8 +48,19 @@ TEST(NavigationPolicy, ClickedLinksAnywhereElseGoToTheDefaultHandler)
         EXPECT_EQ(navigationPolicy(link(url)), handOff(url)) << url;
 
     // A URL the parser cannot read has no host either.
-    NavigationAction broken { NavigationType::linkActivated, "http://[broken", std::nullopt };
+    NavigationAction broken { NavigationType::linkActivated, "http://[broken", std::nullopt, true };
     EXPECT_EQ(navigationPolicy(broken), handOff("http://[broken"));
+}
+
+TEST(NavigationPolicy, ALinkAScriptClickedGoesNowhereOutside)
+{
+    const NavigationDecision nowhere { false, std::nullopt };
+    for (const char* url : { "https://example.org/", "mailto:someone@example.org", "file:///etc/hosts", "about:blank" })
+        EXPECT_EQ(navigationPolicy(scriptClick(url)), nowhere) << url;
+    // Inside the window it is the same as setting the page's location.
+    EXPECT_EQ(navigationPolicy(scriptClick("http://127.0.0.1:8766/next")), allow);
+    // Other loads a script causes were never handed out, and still load here.
+    EXPECT_EQ(navigationPolicy(action(NavigationType::other, "https://example.org/", false)), allow);
 }
 
 TEST(NavigationPolicy, EverythingButAClickedLinkLoadsInTheWindow)
@@ -68,6 +82,7 @@ TEST(NavigationPolicy, TheCallbackOpensWhatItCancels)
     EXPECT_TRUE(ui.openedURLs.empty());
 
     EXPECT_FALSE(decidePolicy(link("https://example.org/docs")));
+    EXPECT_FALSE(decidePolicy(scriptClick("https://example.org/scripted")));
     EXPECT_FALSE(decidePolicy(link("mailto:someone@example.org")));
     EXPECT_EQ(ui.openedURLs, (std::vector<std::string> { "https://example.org/docs", "mailto:someone@example.org" }));
     EXPECT_EQ(ui.shown(), 0u);
@@ -79,10 +94,20 @@ TEST(NewWindow, EveryRequestWithAURLGoesToTheDefaultHandler)
     EXPECT_EQ(newWindowURL(action(NavigationType::other, "https://example.org/")), "https://example.org/");
     EXPECT_EQ(newWindowURL(action(NavigationType::other, std::nullopt)), std::nullopt);
 
+    // A window a script opens by itself, without the user, goes nowhere.
+    EXPECT_EQ(newWindowURL(action(NavigationType::other, "https://example.org/popup", false)), std::nullopt);
+
     test::RecordingUi ui;
     createWebView(action(NavigationType::other, "http://127.0.0.1:8766/report"));
     createWebView(action(NavigationType::linkActivated, std::nullopt));
+    createWebView(action(NavigationType::other, "https://example.org/popup", false));
     EXPECT_EQ(ui.openedURLs, std::vector<std::string> { "http://127.0.0.1:8766/report" });
+}
+
+TEST(ScriptMessage, PagesMayPostFromTheAppsOwnOriginOnly)
+{
+    EXPECT_EQ(appOrigin(Globals("/home/someone")), "http://127.0.0.1:8766");
+    EXPECT_EQ(appOrigin(Globals("/home/someone", 40123)), "http://127.0.0.1:40123");
 }
 
 TEST(ScriptMessage, OnlyTheExactWordPostedToSvChecksForUpdates)

@@ -67,6 +67,21 @@ TEST_F(CodeSync, FirstLaunchCopiesTheTreeWithLinksModesAndTimes)
     EXPECT_FALSE(fs::exists(staging));
 }
 
+TEST_F(CodeSync, TheSupportFolderIsTheUsersOnly)
+{
+    auto mode = [&] { return fs::status(globals.support).permissions(); };
+    ASSERT_TRUE(sync());
+    EXPECT_EQ(mode(), fs::perms::owner_all);
+
+    // A folder an earlier version left open to others is closed to them,
+    // with nothing else about it or in it changed.
+    fs::permissions(globals.support, fs::perms(0755));
+    const auto before = describe(globals.support, true);
+    EXPECT_FALSE(sync());
+    EXPECT_EQ(mode(), fs::perms::owner_all);
+    EXPECT_EQ(describe(globals.support, true), before);
+}
+
 TEST_F(CodeSync, UnchangedStampTouchesNothing)
 {
     ASSERT_TRUE(sync());

@@ -10,10 +10,20 @@ NavigationDecision navigationPolicy(const platform::NavigationAction& action)
         return {};
     if (action.host && *action.host == localHost)
         return {};
+    // Only the user hands a URL to another program: a link a page script
+    // "clicked" by itself goes nowhere.
+    if (!action.userGesture)
+        return { false, std::nullopt };
     return { false, action.url };
 }
 
-std::optional<std::string> newWindowURL(const platform::NavigationAction& action) { return action.url; }
+std::optional<std::string> newWindowURL(const platform::NavigationAction& action)
+{
+    // A window a script opens on its own is a pop-up nobody asked for.
+    if (!action.userGesture)
+        return std::nullopt;
+    return action.url;
+}
 
 bool decidePolicy(const platform::NavigationAction& action)
 {

@@ -21,13 +21,15 @@ struct NavigationDecision {
 };
 
 // Only clicked links are looked at: one with a URL whose host is not exactly
-// 127.0.0.1 (no host at all included) goes to the default handler and is
-// cancelled; everything else (form posts, back and forward, reloads, script
+// 127.0.0.1 (no host at all included) is cancelled, and goes to the default
+// handler when the user clicked it (a page script's own click goes
+// nowhere); everything else (form posts, back and forward, reloads, script
 // and redirect loads, links without a URL) loads in the window.
 [[nodiscard]] NavigationDecision navigationPolicy(const platform::NavigationAction& action);
 
-// A page that asks for a new window gets none; its URL, when there is one,
-// goes to the default handler, whatever its host.
+// A page that asks for a new window gets none; its URL, when there is one
+// and the user caused the request, goes to the default handler, whatever
+// its host.
 [[nodiscard]] std::optional<std::string> newWindowURL(const platform::NavigationAction& action);
 
 // The web view's callbacks: carry the decision out through the UI surface.
