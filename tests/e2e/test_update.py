@@ -37,7 +37,7 @@ COULD_NOT_START_TEXT = "The new version couldn't start, so the old one was kept.
 
 
 class PackageServer(SimpleHTTPRequestHandler):
-    """Serves the site; the package as fast as it can, throttled, or stopping part way."""
+    """Serves the site; the package as fast as it can, as far as the test allows, or stopping part way."""
 
     def log_message(self, *args):
         pass
@@ -45,8 +45,8 @@ class PackageServer(SimpleHTTPRequestHandler):
     def do_GET(self):
         site = self.server.site
         # As the site was when the request came: a later change is for later requests.
-        rate, stall_after = site.rate, site.stall_after
-        if not self.path.endswith(".zip") or (rate is None and stall_after is None):
+        paced, stall_after = site.allowed is not None, site.stall_after
+        if not self.path.endswith(".zip") or (not paced and stall_after is None):
             return super().do_GET()
         data = (Path(self.directory) / self.path.lstrip("/")).read_bytes()
         self.send_response(200)
@@ -59,15 +59,25 @@ class PackageServer(SimpleHTTPRequestHandler):
                 site.stalled_at = time.monotonic()
                 site.closing.wait()  # the connection stays open, silent
                 return
-            step = rate[0] if rate else (stall_after if stall_after is not None else len(data)) - sent
+            if paced:
+                # The test looks at the figures between two steps. While it
+                # does, a byte every few seconds keeps the download from
+                # counting as stalled without moving the figures it reads.
+                with site.pace:
+                    site.pace.wait_for(lambda: site.closing.is_set() or site.allowed is None or site.allowed > sent,
+                                       timeout=5)
+                    limit = len(data) if site.allowed is None else min(site.allowed, len(data))
+                step = max(1, limit - sent)
+                if site.closing.is_set():
+                    return
+            else:
+                step = stall_after - sent
             try:
                 self.wfile.write(data[sent:sent + step])
                 self.wfile.flush()
             except OSError:
                 return  # the app gave up
             sent += step
-            if rate:
-                time.sleep(rate[1])  # the server's own pace
 
 
 class Site:
@@ -76,7 +86,9 @@ class Site:
     def __init__(self, test, folder):
         self.folder = folder
         folder.mkdir()
-        self.rate = None  # (bytes, seconds) per step
+        # How much of the package the server may send so far; None: all of it.
+        self.allowed = None
+        self.pace = threading.Condition()
         self.stall_after = None
         self.stalled_at = None
         self.closing = threading.Event()
@@ -85,8 +97,15 @@ class Site:
         threading.Thread(target=self.server.serve_forever, daemon=True).start()
         test.addCleanup(self.server.server_close)
         test.addCleanup(self.server.shutdown)
+        test.addCleanup(self.allow, None)
         test.addCleanup(self.closing.set)
         self.base = "http://127.0.0.1:%d/" % self.server.server_port
+
+    def allow(self, count):
+        """Lets the server send the package up to byte `count` (None: all, unpaced)."""
+        with self.pace:
+            self.allowed = count
+            self.pace.notify_all()
 
     def publish(self, staging, version, build, key):
         """Zips staging/Sandvoll.app as the update_package target does and writes a feed for it."""
@@ -353,7 +372,7 @@ class UpdateTest(AppTestCase):
     def test_the_download_shows_its_progress_can_be_cancelled_and_gives_up_after_a_minute_of_silence(self):
         installed, build, version = self.install()
         self.site.publish(self.next_build(TEST_KEY_BUNDLE, build), version, build + 1, "test_update_key.pem")
-        self.site.rate = (32 * 1024, 0.1)
+        self.site.allow(1 << 20)
         app = self.launch_installed(installed)
         self.accept_offer(app, version, "update-progress")
 
@@ -362,12 +381,14 @@ class UpdateTest(AppTestCase):
         def figures(name):
             _, _, image = self.progress_image(app, name)
             text = read_text(image)
-            match = re.search(r"([\d.]+) ?(bytes|kB|MB|GB) of ([\d.]+) ?(kB|MB|GB)", text)
+            # The OCR engine reads the small grey digits 5 and 0 as S and O now and then.
+            match = re.search(r"([\dSO.]+) ?(bytes|kB|MB|GB) of ([\dSO.]+) ?(kB|MB|GB)", text)
             if "Downloading Sandvoll" not in text or not match:
                 return None
-            return float(match.group(1)) * units[match.group(2)]
+            return float(match.group(1).translate(str.maketrans("SO", "50"))) * units[match.group(2)]
 
         first = wait_until(lambda: figures("update-progress-1.png"), 60, "figures in the progress window")
+        self.site.allow(3 << 20)
         second = wait_until(lambda: (lambda f: f if f and f > first else None)(figures("update-progress-2.png")),
                             60, "the figures to rise")
         self.assertGreater(second, first)
@@ -382,7 +403,7 @@ class UpdateTest(AppTestCase):
         wait_until(lambda: not self.work_directories(), 10, "the work directory to go")
         self.assertIsNone(app.process.poll())
         # The updater is free again: the next check offers the update anew.
-        self.site.rate = None
+        self.site.allow(None)
         self.site.stall_after = 1 << 20
         self.accept_offer(app, version, "update-stall")
         self.assertFalse(app.xdotool("search", "--onlyvisible", "--name", NOT_INSTALLED))
