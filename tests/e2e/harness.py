@@ -531,6 +531,15 @@ def ink_box(image, threshold=250):
     return mask.getbbox()
 
 
+def desktop_entry(home):
+    """The keys of the launcher entry the app keeps in this HOME, or None while there is none."""
+    try:
+        lines = (Path(home) / ".local/share/applications" / (BUNDLE_ID + ".desktop")).read_text().splitlines()
+    except FileNotFoundError:
+        return None
+    return dict(line.split("=", 1) for line in lines if "=" in line)
+
+
 def defaults_file(home):
     return Path(home) / "Library/Preferences" / (BUNDLE_ID + ".plist")
 

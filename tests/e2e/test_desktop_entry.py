@@ -6,8 +6,8 @@ import subprocess
 import unittest
 from pathlib import Path
 
-from harness import (BUNDLE, BUNDLE_ID, ICON_LOOKUP, NEVER_SERVES, AppTestCase, provision_in_step, wait_for_page,
-                     wait_until, write_defaults)
+from harness import (BUNDLE, BUNDLE_ID, ICON_LOOKUP, NEVER_SERVES, AppTestCase, desktop_entry, provision_in_step,
+                     wait_for_page, wait_until, write_defaults)
 
 
 class DesktopEntryTest(AppTestCase):
@@ -25,12 +25,8 @@ class DesktopEntryTest(AppTestCase):
     def entry_for(self, bundle):
         """The entry's keys, once it names the bundle."""
         def read():
-            try:
-                lines = self.entry.read_text().splitlines()
-            except FileNotFoundError:
-                return None
-            keys = dict(line.split("=", 1) for line in lines if "=" in line)
-            return keys if keys.get("X-Sandvoll-Bundle") == str(bundle) else None
+            keys = desktop_entry(self.home)
+            return keys if keys and keys.get("X-Sandvoll-Bundle") == str(bundle) else None
         keys = wait_until(read, 30, "the launcher entry for %s" % bundle)
         result = subprocess.run(["desktop-file-validate", str(self.entry)], capture_output=True, text=True)
         self.assertEqual((result.returncode, result.stdout + result.stderr), (0, ""))

@@ -22,8 +22,8 @@ from pathlib import Path
 
 from PIL import Image
 
-from harness import (BUNDLE, AppTestCase, find_words, process_environment, provision_in_step, read_text,
-                     wait_until, window_image, write_defaults)
+from harness import (BUNDLE, AppTestCase, desktop_entry, find_words, process_environment, provision_in_step,
+                     read_text, wait_until, window_image, write_defaults)
 
 ROOT = Path(__file__).resolve().parents[2]
 RELEASE_TOOL = BUNDLE.parent / "tools/sandvoll-release"
@@ -249,6 +249,8 @@ class UpdateTest(AppTestCase):
         app = self.launch_installed(installed, provisioned=False)
         page = self.page(app, "update-before.png", timeout=180)
         self.assertIn("(build %d)" % build, read_text(page))
+        wait_until(lambda: (desktop_entry(self.home) or {}).get("X-Sandvoll-Build") == str(build), 30,
+                   "the launcher entry")
         old_pid = app.process.pid
         self.accept_offer(app, version, "update")
         self.assertEqual(app.process.wait(timeout=60), 0)
@@ -268,6 +270,10 @@ class UpdateTest(AppTestCase):
             app.xdotool("search", "--onlyvisible", "--name", "^Sandvoll$")), 60, "the relaunched window")
         page = self.page(app, "update-after.png")
         self.assertIn("(build %d)" % (build + 1), read_text(page))
+        # The launcher entry follows the bundle to its new build.
+        wait_until(lambda: (desktop_entry(self.home) or {}).get("X-Sandvoll-Build") == str(build + 1), 30,
+                   "the launcher entry of the new build")
+        self.assertEqual(desktop_entry(self.home)["TryExec"], str(executable))
         for pid in new_pids:
             os.kill(pid, signal.SIGTERM)
         wait_until(lambda: not app_pids(executable), 30, "the relaunched app to quit")
