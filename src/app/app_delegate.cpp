@@ -27,6 +27,12 @@ AppDelegate::AppDelegate(const Globals& values)
 
 void AppDelegate::applicationDidFinishLaunching()
 {
+    // Provisioning and the server start need no window, and the server takes
+    // longer to come up than the window takes to draw: started first, it
+    // comes up meanwhile. Whatever the task shows runs on the main queue, so
+    // after this sequence.
+    platform::globalAsync([this] { startupTask(); });
+
     buildMenu();
 
     platform::WebViewConfig config;
@@ -64,10 +70,11 @@ void AppDelegate::applicationDidFinishLaunching()
     }
     platform::onWillTerminate([this] { applicationWillTerminate(); });
 
+    holdPagesUntilFirstFrame();
     window->present();
+    showStatus(std::string(startingText));
     window->afterFirstFrame([this] {
-        showStatus(std::string(startingText));
-        platform::globalAsync([this] { startupTask(); });
+        firstFrameShown();
         // Brought up by an update: its script waits for this window.
         finishRelaunch();
     });
@@ -85,7 +92,36 @@ void AppDelegate::applicationWillTerminate()
     }
 }
 
-void AppDelegate::showStatus(const std::string& text) { web->loadHTML(statusPageHTML(text)); }
+void AppDelegate::showStatus(const std::string& text)
+{
+    if (appPageRequested_)
+        return;
+    if (holdingPages_) {
+        heldStatus_ = text;
+        return;
+    }
+    web->loadHTML(statusPageHTML(text));
+}
+
+void AppDelegate::loadAppPage()
+{
+    appPageRequested_ = true;
+    if (!holdingPages_)
+        web->loadURL(globals_.appURL);
+}
+
+void AppDelegate::holdPagesUntilFirstFrame() { holdingPages_ = true; }
+
+void AppDelegate::firstFrameShown()
+{
+    if (!holdingPages_)
+        return;
+    holdingPages_ = false;
+    if (appPageRequested_)
+        web->loadURL(globals_.appURL);
+    else
+        web->loadHTML(statusPageHTML(heldStatus_));
+}
 
 std::filesystem::path AppDelegate::defaultsPath() const
 {

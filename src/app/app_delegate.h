@@ -6,6 +6,7 @@
 #include "platform/web_view.h"
 #include "platform/window.h"
 #include "server/server_process.h"
+#include "server/start_watch.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -38,6 +39,8 @@ struct ReadinessSettings {
     double pauseSeconds = 0.5;
     int lastTry = 120;       // the attempt with this number is the last
     double probeTimeout = 1; // seconds for one probe
+    // Told, on the main thread, of each answer of the chain; the app sets none.
+    std::function<void(bool up)> probed;
 };
 
 class AppDelegate {
@@ -60,8 +63,17 @@ public:
     void checkUpdates();
     void reload();
 
-    // Replaces the window's content with a one-line status page. Main thread only.
+    // Replaces the window's content with a one-line status page, unless the
+    // application's page has been asked for. Main thread only.
     void showStatus(const std::string& text);
+    // Loads the application's page; no status page replaces it afterwards.
+    void loadAppPage();
+    // Until firstFrameShown(), pages are not loaded but remembered: the first
+    // load starts WebKit's web process, which holds the main thread up, and
+    // the window should be drawn first. Then the application's page, when it
+    // was asked for, else the latest status line.
+    void holdPagesUntilFirstFrame();
+    void firstFrameShown();
 
     // Starts the server program, or tells the user why it could not.
     void startServer();
@@ -97,6 +109,10 @@ private:
     [[nodiscard]] std::filesystem::path defaultsPath() const;
 
     const Globals& globals_;
+    ProbePause probePause_;
+    bool holdingPages_ = false;
+    bool appPageRequested_ = false;
+    std::string heldStatus_;
     // The real view behind `web`, for the clipboard commands.
     platform::WebView* webView_ = nullptr;
 };
