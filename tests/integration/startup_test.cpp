@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -61,12 +62,15 @@ protected:
         started.push_back(delegate.server->pid);
     }
 
-    // A server that says it starts, listens `delay` seconds later, says so,
-    // and gives `statuses` in turn to its requests (the last one from then on).
-    std::string serverProgram(double delay, const std::string& statuses) const
+    // A server that says it starts, listens once the test opens the gate,
+    // says so, and gives `statuses` in turn to its requests (the last one
+    // from then on).
+    std::string serverProgram(const std::string& statuses)
     {
-        return "import http.server, time\n"
+        mkfifo(gate().c_str(), 0600);
+        return "import http.server\n"
                "print('Starting', flush=True)\n"
+               "open('" + gate() + "').read()\n"
                "statuses = [" + statuses + "]\n"
                "class Handler(http.server.BaseHTTPRequestHandler):\n"
                "    def do_GET(self):\n"
@@ -74,10 +78,18 @@ protected:
                "        self.send_header('Content-Length', '2')\n"
                "        self.end_headers()\n"
                "        self.wfile.write(b'{}')\n"
-               "time.sleep(" + std::to_string(delay) + ")\n"
                "server = http.server.HTTPServer(('127.0.0.1', " + std::to_string(globals->port) + "), Handler)\n"
                "print('Serving', flush=True)\n"
                "server.serve_forever()\n";
+    }
+
+    std::string gate() const { return (sandbox / "gate").string(); }
+    // Lets the server go on, once the first probe has been refused.
+    void openGate()
+    {
+        ASSERT_TRUE(test::waitFor([&] { return answers.size() == 1; }));
+        ASSERT_EQ(answers[0], false);
+        ::close(::open(gate().c_str(), O_WRONLY | O_CLOEXEC)); // meets the server's open
     }
 
     test::Sandbox sandbox;
@@ -177,8 +189,9 @@ TEST_F(Readiness, AServerTheAppStartedIsProbedAsSoonAsItListens)
     // A pause far longer than the wait: only the port opening can end it.
     auto delegate = delegateFor(test::refusedLoopbackPort());
     delegate->readiness.pauseSeconds = 60;
-    startServer(*delegate, serverProgram(0.2, "200"));
+    startServer(*delegate, serverProgram("200"));
     delegate->waitAndLoad(0);
+    openGate();
     ASSERT_TRUE(test::waitFor([&] { return !web->urls.empty(); }));
     EXPECT_EQ(answers, (std::vector<bool> { false, true }));
     EXPECT_EQ(web->urls, std::vector<std::string> { globals->appURL });
@@ -200,15 +213,15 @@ TEST_F(Readiness, OnceItsPortIsOpenNotReadyAnswersGetTheFullPause)
 {
     auto delegate = delegateFor(test::refusedLoopbackPort());
     delegate->readiness.pauseSeconds = 0.2;
-    startServer(*delegate, serverProgram(0, "503, 503, 200"));
+    startServer(*delegate, serverProgram("503, 503, 200"));
     delegate->waitAndLoad(0);
+    openGate();
     ASSERT_TRUE(test::waitFor([&] { return !web->urls.empty(); }));
-    // The first probe may come before the server listens; the last three
-    // reach it and are a full pause or more apart.
-    ASSERT_GE(answers.size(), 3u);
-    EXPECT_EQ(std::vector<bool>(answers.end() - 3, answers.end()), (std::vector<bool> { false, false, true }));
-    for (auto at = probeTimes.end() - 2; at != probeTimes.end(); ++at)
-        EXPECT_GE(*at - *(at - 1), std::chrono::milliseconds(200));
+    // Refused, then the port opens, then 503, 503 and 200, each a full pause
+    // or more after the one before.
+    ASSERT_EQ(answers, (std::vector<bool> { false, false, false, true }));
+    EXPECT_GE(probeTimes[2] - probeTimes[1], std::chrono::milliseconds(200));
+    EXPECT_GE(probeTimes[3] - probeTimes[2], std::chrono::milliseconds(200));
     EXPECT_EQ(web->urls, std::vector<std::string> { globals->appURL });
 }
 
