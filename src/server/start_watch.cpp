@@ -9,6 +9,7 @@
 #include <sys/inotify.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -23,11 +24,6 @@ constexpr std::chrono::milliseconds connectPatience { 100 };
 // linkage, so C++ cannot link against it.
 int openPidfd(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
 
-bool hasEnded(int pidfd)
-{
-    pollfd ended { pidfd, POLLIN, 0 };
-    return pidfd >= 0 && ::poll(&ended, 1, 0) == 1;
-}
 
 void drain(int fd)
 {
@@ -59,12 +55,27 @@ bool acceptsConnections(int port, std::chrono::milliseconds patience)
 }
 
 ServerStartWatch::ServerStartWatch(pid_t pid, const std::string& log, int port)
-    : process_(openPidfd(pid))
+    : pid_(pid)
+    , process_(openPidfd(pid))
     , output_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC))
     , port_(port)
 {
-    if (output_ && ::inotify_add_watch(output_.get(), log.c_str(), IN_MODIFY) < 0)
+    // The log is closed for writing when the server and every process that
+    // inherited its output have ended: without pidfds (kernels before 5.3,
+    // valgrind) that is the moment to look whether it has ended.
+    if (output_ && ::inotify_add_watch(output_.get(), log.c_str(), IN_MODIFY | IN_CLOSE_WRITE) < 0)
         output_.reset();
+}
+
+bool ServerStartWatch::hasEnded() const
+{
+    if (process_) {
+        pollfd ended { process_.get(), POLLIN, 0 };
+        return ::poll(&ended, 1, 0) == 1;
+    }
+    // The server is our child and nobody reaps it, so it stays to be seen.
+    siginfo_t info {};
+    return ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid_;
 }
 
 ServerStartWatch::Event ServerStartWatch::waitUntil(std::chrono::steady_clock::time_point deadline) const
@@ -72,7 +83,7 @@ ServerStartWatch::Event ServerStartWatch::waitUntil(std::chrono::steady_clock::t
     using namespace std::chrono;
     // Whatever happened since the last look: writes before this wait are
     // covered by this first connect.
-    if (hasEnded(process_.get()))
+    if (hasEnded())
         return Event::exited;
     if (output_)
         drain(output_.get());
@@ -96,6 +107,8 @@ ServerStartWatch::Event ServerStartWatch::waitUntil(std::chrono::steady_clock::t
             return Event::exited;
         if (watched[1].revents) {
             drain(output_.get());
+            if (hasEnded())
+                return Event::exited;
             if (acceptsConnections(port_, std::min(connectPatience, left)))
                 return Event::listening;
         }

@@ -32,9 +32,9 @@ class ServerStartWatch {
 public:
     enum class Event { listening, exited, none };
 
-    // Watches process `pid`, the log file it writes, and 127.0.0.1:`port`.
-    // What cannot be watched (an old kernel without pidfds, a log that could
-    // not be opened) is simply never reported.
+    // Watches process `pid`, a child of this process that nobody reaps, the
+    // log file it writes, and 127.0.0.1:`port`. What cannot be watched (a
+    // log that could not be opened) is simply never reported.
     ServerStartWatch(pid_t pid, const std::string& log, int port);
 
     // Blocks until the port accepts a connection, the process has ended or the
@@ -43,6 +43,9 @@ public:
     [[nodiscard]] Event waitUntil(std::chrono::steady_clock::time_point deadline) const;
 
 private:
+    [[nodiscard]] bool hasEnded() const;
+
+    pid_t pid_;
     UniqueFd process_;
     UniqueFd output_;
     int port_;
