@@ -217,11 +217,13 @@ TEST_F(Readiness, OnceItsPortIsOpenNotReadyAnswersGetTheFullPause)
     delegate->waitAndLoad(0);
     openGate();
     ASSERT_TRUE(test::waitFor([&] { return !web->urls.empty(); }));
-    // Refused, then the port opens, then 503, 503 and 200, each a full pause
-    // or more after the one before.
-    ASSERT_EQ(answers, (std::vector<bool> { false, false, false, true }));
-    EXPECT_GE(probeTimes[2] - probeTimes[1], std::chrono::milliseconds(200));
-    EXPECT_GE(probeTimes[3] - probeTimes[2], std::chrono::milliseconds(200));
+    // Refused until the port opens (once, or more on a slow machine), then
+    // 503, 503 and 200, each a full pause or more after the one before.
+    ASSERT_GE(answers.size(), 4u);
+    const auto last = answers.size() - 1;
+    EXPECT_EQ(std::vector<bool>(answers.end() - 3, answers.end()), (std::vector<bool> { false, false, true }));
+    EXPECT_GE(probeTimes[last - 1] - probeTimes[last - 2], std::chrono::milliseconds(200));
+    EXPECT_GE(probeTimes[last] - probeTimes[last - 1], std::chrono::milliseconds(200));
     EXPECT_EQ(web->urls, std::vector<std::string> { globals->appURL });
 }
 
