@@ -12,6 +12,8 @@
 #include "update/relaunch.h"
 #include "update/updater.h"
 
+#include <utility>
+
 namespace sv {
 
 AppDelegate::AppDelegate(const Globals& values)
@@ -27,10 +29,10 @@ AppDelegate::AppDelegate(const Globals& values)
 
 void AppDelegate::applicationDidFinishLaunching()
 {
-    // Provisioning and the server start need no window, and the server takes
-    // longer to come up than the window takes to draw: started first, it
-    // comes up meanwhile. Whatever the task shows runs on the main queue, so
-    // after this sequence.
+    // Provisioning needs no window: started first, it runs while the window
+    // is made and drawn, and the server starts right at the first frame (see
+    // startupTask). Whatever the task shows runs on the main queue, so after
+    // this sequence.
     platform::globalAsync([this] { startupTask(); });
 
     buildMenu();
@@ -112,11 +114,23 @@ void AppDelegate::loadAppPage()
 
 void AppDelegate::holdPagesUntilFirstFrame() { holdingPages_ = true; }
 
+void AppDelegate::whenFirstFrameShown(std::function<void()> step)
+{
+    if (holdingPages_)
+        afterFirstFrame_.push_back(std::move(step));
+    else
+        step();
+}
+
 void AppDelegate::firstFrameShown()
 {
     if (!holdingPages_)
         return;
     holdingPages_ = false;
+    // The server starts before the first page load, which holds the main
+    // thread up while WebKit starts its web process.
+    for (auto& step : std::exchange(afterFirstFrame_, {}))
+        step();
     if (appPageRequested_)
         web->loadURL(globals_.appURL);
     else

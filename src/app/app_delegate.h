@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace sv {
 
@@ -70,10 +71,13 @@ public:
     void loadAppPage();
     // Until firstFrameShown(), pages are not loaded but remembered: the first
     // load starts WebKit's web process, which holds the main thread up, and
-    // the window should be drawn first. Then the application's page, when it
-    // was asked for, else the latest status line.
+    // the window should be drawn first. Then the steps that waited for the
+    // frame run, and the application's page is loaded when it was asked
+    // for, else the latest status line.
     void holdPagesUntilFirstFrame();
     void firstFrameShown();
+    // Runs the step at once, or right after the first frame while pages are held.
+    void whenFirstFrameShown(std::function<void()> step);
 
     // Starts the server program, or tells the user why it could not.
     void startServer();
@@ -113,6 +117,7 @@ private:
     bool holdingPages_ = false;
     bool appPageRequested_ = false;
     std::string heldStatus_;
+    std::vector<std::function<void()>> afterFirstFrame_;
     // The real view behind `web`, for the clipboard commands.
     platform::WebView* webView_ = nullptr;
 };

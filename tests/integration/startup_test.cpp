@@ -4,6 +4,7 @@
 
 #include "app/app_delegate.h"
 #include "app/status_page.h"
+#include "platform/dispatch.h"
 #include "platform/text.h"
 #include "support/loopback_http_server.h"
 #include "support/recording_ui.h"
@@ -227,36 +228,53 @@ TEST_F(Readiness, OnceItsPortIsOpenNotReadyAnswersGetTheFullPause)
     EXPECT_EQ(web->urls, std::vector<std::string> { globals->appURL });
 }
 
-TEST_F(Readiness, PagesWaitForTheFirstFrameAndTheAppPageWinsOverTheStatusPage)
+TEST_F(Readiness, TheServerStepAndThePagesWaitForTheFirstFrame)
 {
     Server server;
     server.route("/api/state", Server::json("{\"jobs\":{}}"));
     auto delegate = delegateFor(server.port());
+    test::writeFile(globals->python, "#!/bin/sh\nexit 0\n"); // an environment in step
+    chmod(globals->python.c_str(), 0755);
     delegate->holdPagesUntilFirstFrame();
     delegate->showStatus(std::string(startingText));
-    delegate->waitAndLoad(0);
-    ASSERT_TRUE(test::waitFor([&] { return answers.size() == 1; }));
-    EXPECT_TRUE(web->urls.empty());
+    delegate->startupTask();
+    bool stepped = false; // queued after the task's server step
+    platform::mainAsync([&] { stepped = true; });
+    ASSERT_TRUE(test::waitFor([&] { return stepped; }));
+    EXPECT_EQ(server.requestCount(), 0u);
+    EXPECT_EQ(updaterStarts, 0);
     EXPECT_TRUE(web->htmls.empty());
+
     delegate->firstFrameShown();
+    EXPECT_EQ(server.requestCount("/api/state"), 1u);
+    EXPECT_EQ(updaterStarts, 1);
+    EXPECT_EQ(web->htmls, std::vector<std::string> { statusPageHTML(startingText) });
+    ASSERT_TRUE(test::waitFor([&] { return !web->urls.empty(); }));
     EXPECT_EQ(web->urls, std::vector<std::string> { globals->appURL });
     delegate->showStatus("Installing Python packages…");
-    EXPECT_TRUE(web->htmls.empty());
+    EXPECT_EQ(web->htmls.size(), 1u); // no status line replaces the application's page
 }
 
-TEST_F(Readiness, TheFirstFrameShowsTheLatestStatusLine)
+TEST_F(Readiness, TheFirstFrameLoadsTheLatestPageAskedFor)
 {
+    {
+        auto delegate = delegateFor(test::refusedLoopbackPort());
+        delegate->holdPagesUntilFirstFrame();
+        delegate->showStatus(std::string(startingText));
+        delegate->showStatus("Setting up Python (first start only)…");
+        EXPECT_TRUE(web->htmls.empty());
+        delegate->firstFrameShown();
+        EXPECT_EQ(web->htmls, std::vector<std::string> { statusPageHTML("Setting up Python (first start only)…") });
+    }
     auto delegate = delegateFor(test::refusedLoopbackPort());
     delegate->holdPagesUntilFirstFrame();
     delegate->showStatus(std::string(startingText));
-    delegate->showStatus("Setting up Python (first start only)…");
-    EXPECT_TRUE(web->htmls.empty());
-    delegate->firstFrameShown();
-    EXPECT_EQ(web->htmls, std::vector<std::string> { statusPageHTML("Setting up Python (first start only)…") });
     delegate->loadAppPage();
     delegate->showStatus("late");
-    EXPECT_EQ(web->htmls.size(), 1u);
+    EXPECT_TRUE(web->urls.empty());
+    delegate->firstFrameShown();
     EXPECT_EQ(web->urls, std::vector<std::string> { globals->appURL });
+    EXPECT_TRUE(web->htmls.empty());
 }
 
 TEST_F(Readiness, StartupWithAServerAlreadyAnsweringStartsNothing)
