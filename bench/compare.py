@@ -25,7 +25,10 @@ paint (the window is drawn, whoever draws it), time to the application page
 loaded (the window first looks as it does once settled: the page with its job
 list), resident memory of the whole process tree once it has settled (RSS and
 PSS, with the server counted for everyone), and the CPU time that tree and the
-server spend while they sit idle.
+server spend while they sit idle. From inside, the server notes when it was
+started, began to listen and answered each request (bench/server_trace), so
+the report shows the road from the server's spawn to the page, and how long
+the peers' server took to start before they were launched.
 
 Everything runs in a network namespace of its own with only the loopback
 device: nothing leaves the machine, and port 8766 inside it is the
@@ -56,6 +59,8 @@ sys.path.insert(0, str(ROOT / "tests/e2e"))
 from harness import PORT, SessionBus, port_in_use, start_xvfb  # noqa: E402
 
 URL = "http://127.0.0.1:%d/" % PORT
+# Put on the server's PYTHONPATH: it traces the server's start (see there).
+SERVER_TRACE = ROOT / "bench/server_trace"
 ISOLATED = "SV_COMPARE_ISOLATED"
 CHROMIUM_FLAGS = ["--no-first-run", "--disable-background-networking", "--disable-component-update",
                   "--disable-sync", "--disable-gpu"]
@@ -283,6 +288,29 @@ class Server:
         self.process.wait(timeout=20)
 
 
+def server_path(trace, start):
+    """The server's start in ms from the program's launch (before it: negative), from its trace."""
+    path = {}
+    try:
+        lines = trace.read_text().splitlines()
+    except OSError:
+        return path
+    for line in lines:
+        event = json.loads(line)
+        at = (event["t"] - start) * 1000
+        if event["event"] == "spawn":
+            path.setdefault("spawn", at)
+        elif event["event"] == "listen" and event.get("port") == PORT:
+            path.setdefault("listen", at)
+        elif event["event"] == "response":
+            target = event["path"].split("?", 1)[0]
+            if target == "/api/state" and event["status"] == 200:
+                path.setdefault("first200", at)
+            elif target in ("/", "/index.html"):
+                path.setdefault("page_request", at)
+    return path
+
+
 def wait_for_free_port():
     deadline = time.monotonic() + 30
     while port_in_use():
@@ -325,7 +353,13 @@ class Bench:
         """One launch of a program to its page, measured; the tree stopped afterwards."""
         wait_for_free_port()
         env = dict(self.base_env, HOME=str(home))
-        server = Server(self.python, self.server_dir, env) if program != "Sandvoll" else None
+        trace = self.work / "server-trace.jsonl"
+        trace.unlink(missing_ok=True)
+        # Sandvoll hands its environment to the server it starts.
+        traced = dict(env, PYTHONPATH=str(SERVER_TRACE), SV_BENCH_SERVER_TRACE=str(trace))
+        server = Server(self.python, self.server_dir, traced) if program != "Sandvoll" else None
+        if program == "Sandvoll":
+            env = traced
         try:
             window, command = self.command(program, home)
             probe = [str(self.probe), *window, "--until", "dark", "--settle", str(self.args.settle),
@@ -350,6 +384,7 @@ class Bench:
         result = json.loads(out.stdout)
         result["load"] = load
         result["server_ready_ms"] = server.ready_ms if server else None
+        result["server_path"] = server_path(trace, result["start_monotonic_s"])
         return result
 
     def fresh_home(self, program, scenario, round_):
@@ -376,6 +411,9 @@ def summarise(run):
     if "error" in run or None in (run.get("paint_ms"), run.get("dark_ms"), run.get("complete_ms")):
         return None
     kib = 1024.0
+    path = run.get("server_path") or {}
+    server_start = (path["first200"] - path["spawn"]) if "first200" in path and "spawn" in path else None
+    peer = run["program"] != "Sandvoll"
     return {
         "paint": run["paint_ms"],
         "page": run["complete_ms"],
@@ -390,6 +428,14 @@ def summarise(run):
         "cpu": (run["idle_cpu_ms"] or 0) + (run["server_idle_cpu_ms"] or 0),
         "server_ready": run.get("server_ready_ms"),
         "processes": run["processes"] + run["server_processes"],
+        # The server's road, from the launch; a peer's server was up before it.
+        "spawn": path.get("spawn"),
+        "listen": path.get("listen"),
+        "first200": path.get("first200"),
+        "page_request": path.get("page_request"),
+        "server_start": server_start,
+        # What a peer's page costs when its server has to start too, as Sandvoll's does.
+        "page_plus_server": run["complete_ms"] + server_start if peer and server_start is not None else None,
     }
 
 
@@ -415,9 +461,11 @@ def table(runs):
                 "ok": len(good), "of": len(mine),
                 **{key: med([g[key] for g in good]) for key in
                    ("paint", "page", "text", "window", "status", "app_rss", "server_rss", "rss", "pss", "cpu",
-                    "server_ready", "processes")},
+                    "server_ready", "processes", "spawn", "listen", "first200", "page_request", "server_start",
+                    "page_plus_server")},
                 "paint_range": spread([g["paint"] for g in good]),
                 "page_range": spread([g["page"] for g in good]),
+                "page_plus_server_range": spread([g["page_plus_server"] for g in good]),
                 "rss_range": spread([g["rss"] for g in good]),
                 "cpu_range": spread([g["cpu"] for g in good]),
                 "status_seen": sum(1 for g in good if g["status"] is not None),
@@ -454,45 +502,53 @@ def markdown(report):
                  "%.1f to %.1f (1-minute, at each launch)."
                  % (report["rounds"], report["cold_note"], report["load"][0], report["load"][1]))
     lines.append("")
-    lines.append("| program | start | first paint (ms) | page loaded (ms) | RSS: app tree + server = total (MiB) "
+    lines.append("| program | start | first paint (ms) | page loaded (ms) | page + its server's start (ms) "
+                 "| RSS: app tree + server = total (MiB) "
                  "| PSS total (MiB) | idle CPU, %g s (ms) | processes | ok |" % report["idle"])
-    lines.append("|---|---|---:|---:|---:|---:|---:|---:|---:|")
+    lines.append("|---|---|---:|---:|---:|---:|---:|---:|---:|---:|")
     for scenario, label in SCENARIOS:
         for program in PROGRAMS:
             c = cells[scenario, program]
-            lines.append("| %s | %s | %s | %s | %s + %s = **%s** | %s | %s | %s | %d/%d |" % (
+            lines.append("| %s | %s | %s | %s | %s | %s + %s = **%s** | %s | %s | %s | %d/%d |" % (
                 program, label, ranged(c["paint"], c["paint_range"]), ranged(c["page"], c["page_range"]),
+                "(its own server: in the page)" if program == "Sandvoll"
+                else ranged(c["page_plus_server"], c["page_plus_server_range"]),
                 fmt(c["app_rss"]), fmt(c["server_rss"]), fmt(c["rss"]), fmt(c["pss"]),
                 ranged(c["cpu"], c["cpu_range"]), fmt(c["processes"]), c["ok"], c["of"]))
     lines.append("")
     lines.append("Ratios, Sandvoll ÷ peer, of the medians (below 1: Sandvoll is ahead):")
     lines.append("")
     lines.append("| start | first paint ÷ pywebview | first paint ÷ Chromium | page ÷ pywebview | page ÷ Chromium "
+                 "| page ÷ (pywebview page + server start) | page ÷ (Chromium page + server start) "
                  "| RSS ÷ pywebview | RSS ÷ Chromium | PSS ÷ pywebview | PSS ÷ Chromium |")
-    lines.append("|---|---:|---:|---:|---:|---:|---:|---:|---:|")
+    lines.append("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
     for scenario, label in SCENARIOS:
         s = cells[scenario, "Sandvoll"]
         row = [label]
-        for key in ("paint", "page", "rss", "pss"):
+        for key, theirs in (("paint", "paint"), ("page", "page"), ("page", "page_plus_server"), ("rss", "rss"),
+                            ("pss", "pss")):
             for peer in ("pywebview", "Chromium"):
-                row.append(ratio(s[key], cells[scenario, peer][key]))
+                row.append(ratio(s[key], cells[scenario, peer][theirs]))
         lines.append("| " + " | ".join(row) + " |")
     lines.append("")
-    lines.append("Where the time goes (medians, ms from launch):")
+    lines.append("Where the time goes (medians, ms from launch; the peers' server was started and answering "
+                 "before they were launched, so its spawn, port and first 200 are left out for them and its own "
+                 "start is in the last column):")
     lines.append("")
-    lines.append("| program | start | window mapped | first paint | status page (launches it showed in) "
-                 "| page text | page loaded "
-                 "| server answered (peers: before launch) |")
-    lines.append("|---|---|---:|---:|---:|---:|---:|---:|")
+    lines.append("| program | start | window mapped | first paint | server spawn | port open | first 200 "
+                 "| status page (launches it showed in) | page request | page text | page loaded "
+                 "| server's own start: spawn to first 200 |")
+    lines.append("|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
     for scenario, label in SCENARIOS:
         for program in PROGRAMS:
             c = cells[scenario, program]
-            server = ("%s before" % fmt(c["server_ready"])) if program != "Sandvoll" else "in the page time"
-            lines.append("| %s | %s | %s | %s | %s | %s | %s | %s |" % (
+            own = program == "Sandvoll"
+            lines.append("| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |" % (
                 program, label, fmt(c["window"]), fmt(c["paint"]),
-                "%s (%d/%d)" % (fmt(c["status"]), c["status_seen"], c["ok"]) if program == "Sandvoll" else "–",
-                fmt(c["text"]),
-                fmt(c["page"]), server))
+                fmt(c["spawn"]) if own else "–", fmt(c["listen"]) if own else "–",
+                fmt(c["first200"]) if own else "–",
+                "%s (%d/%d)" % (fmt(c["status"]), c["status_seen"], c["ok"]) if own else "–",
+                fmt(c["page_request"]), fmt(c["text"]), fmt(c["page"]), fmt(c["server_start"])))
     return "\n".join(lines) + "\n"
 
 
@@ -503,7 +559,8 @@ def chart(report, path):
 
     cells = report["cells"]
     colours = {"Sandvoll": "#2f6db5", "pywebview": "#e0a030", "Chromium": "#8a8a8a"}
-    panels = [("paint", "first paint (ms)", "paint_range"), ("page", "page loaded (ms)", "page_range"),
+    panels = [("paint", "first paint (ms)", "paint_range"),
+              ("page", "page loaded (ms); dashed: a peer's page + its server's start", "page_range"),
               ("rss", "memory, app tree + server (MiB): RSS, hatched PSS", "rss_range"),
               ("cpu", "idle CPU in %g s (ms)" % report["idle"], "cpu_range")]
     figure, axes = plt.subplots(2, 2, figsize=(12, 8))
@@ -520,6 +577,12 @@ def chart(report, path):
                 low.append(c[key] - c[bounds][0])
                 high.append(c[bounds][1] - c[key])
             axis.bar(xs, ys, width, yerr=[low, high], capsize=3, label=program, color=colours[program])
+            if key == "page" and program != "Sandvoll":
+                # The peer's page plus its server's own start, which Sandvoll's page includes.
+                plus = [cells[scenario, program]["page_plus_server"] for scenario, _ in SCENARIOS
+                        if cells[scenario, program]["page"] is not None]
+                axis.bar(xs, [v or 0 for v in plus], width, color="none", edgecolor="black", linestyle="--",
+                         linewidth=0.8)
             if key == "rss":
                 # PSS shares pages among the processes that map them: what the machine really pays.
                 pss = [cells[scenario, program]["pss"] for scenario, _ in SCENARIOS

@@ -645,12 +645,15 @@ int main(int argc, char** argv)
     }
 
     stopTree(child);
-    std::printf("{\"window_ms\": %s, \"paint_ms\": %s, \"grey_ms\": %s, \"dark_ms\": %s, \"complete_ms\": %s, \"server_spawn_ms\": %s, "
+    // The server's own trace (bench/server_trace) is in CLOCK_MONOTONIC
+    // seconds, the clock of steady_clock here: this puts it on our time line.
+    const double startSeconds = std::chrono::duration<double>(start.time_since_epoch()).count();
+    std::printf("{\"start_monotonic_s\": %.6f, \"window_ms\": %s, \"paint_ms\": %s, \"grey_ms\": %s, \"dark_ms\": %s, \"complete_ms\": %s, \"server_spawn_ms\": %s, "
                 "\"rss_kib\": %ld, \"helpers_rss_kib\": %ld, \"server_rss_kib\": %ld, "
                 "\"pss_kib\": %ld, \"helpers_pss_kib\": %ld, \"server_pss_kib\": %ld, "
                 "\"processes\": %zu, \"server_processes\": %zu, \"idle_cpu_ms\": %s, \"server_idle_cpu_ms\": %s, "
                 "\"names\": \"%s\"}\n",
-        show(events.windowMs).c_str(), show(events.paintMs).c_str(), show(events.greyMs).c_str(), show(events.darkMs).c_str(),
+        startSeconds, show(events.windowMs).c_str(), show(events.paintMs).c_str(), show(events.greyMs).c_str(), show(events.darkMs).c_str(),
         show(completeMs).c_str(),
         show(events.serverMs).c_str(), ownRss, tree.helpers.rss, tree.server.rss, ownPss, tree.helpers.pss, tree.server.pss,
         tree.helpers.pids.size() + 1, tree.server.pids.size(), show(cpuMs).c_str(), show(serverCpuMs).c_str(), names.c_str());

@@ -12,6 +12,8 @@
 #include "update/relaunch.h"
 #include "update/updater.h"
 
+#include <utility>
+
 namespace sv {
 
 AppDelegate::AppDelegate(const Globals& values)
@@ -27,6 +29,12 @@ AppDelegate::AppDelegate(const Globals& values)
 
 void AppDelegate::applicationDidFinishLaunching()
 {
+    // Provisioning needs no window: started first, it runs while the window
+    // is made and drawn, and the server starts right at the first frame (see
+    // startupTask). Whatever the task shows runs on the main queue, so after
+    // this sequence.
+    platform::globalAsync([this] { startupTask(); });
+
     buildMenu();
 
     platform::WebViewConfig config;
@@ -64,10 +72,11 @@ void AppDelegate::applicationDidFinishLaunching()
     }
     platform::onWillTerminate([this] { applicationWillTerminate(); });
 
+    holdPagesUntilFirstFrame();
     window->present();
+    showStatus(std::string(startingText));
     window->afterFirstFrame([this] {
-        showStatus(std::string(startingText));
-        platform::globalAsync([this] { startupTask(); });
+        firstFrameShown();
         // Brought up by an update: its script waits for this window.
         finishRelaunch();
     });
@@ -85,7 +94,48 @@ void AppDelegate::applicationWillTerminate()
     }
 }
 
-void AppDelegate::showStatus(const std::string& text) { web->loadHTML(statusPageHTML(text)); }
+void AppDelegate::showStatus(const std::string& text)
+{
+    if (appPageRequested_)
+        return;
+    if (holdingPages_) {
+        heldStatus_ = text;
+        return;
+    }
+    web->loadHTML(statusPageHTML(text));
+}
+
+void AppDelegate::loadAppPage()
+{
+    appPageRequested_ = true;
+    if (!holdingPages_)
+        web->loadURL(globals_.appURL);
+}
+
+void AppDelegate::holdPagesUntilFirstFrame() { holdingPages_ = true; }
+
+void AppDelegate::whenFirstFrameShown(std::function<void()> step)
+{
+    if (holdingPages_)
+        afterFirstFrame_.push_back(std::move(step));
+    else
+        step();
+}
+
+void AppDelegate::firstFrameShown()
+{
+    if (!holdingPages_)
+        return;
+    holdingPages_ = false;
+    // The server starts before the first page load, which holds the main
+    // thread up while WebKit starts its web process.
+    for (auto& step : std::exchange(afterFirstFrame_, {}))
+        step();
+    if (appPageRequested_)
+        web->loadURL(globals_.appURL);
+    else
+        web->loadHTML(statusPageHTML(heldStatus_));
+}
 
 std::filesystem::path AppDelegate::defaultsPath() const
 {

@@ -6,6 +6,7 @@
 #include "platform/web_view.h"
 #include "platform/window.h"
 #include "server/server_process.h"
+#include "server/start_watch.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -13,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace sv {
 
@@ -38,6 +40,8 @@ struct ReadinessSettings {
     double pauseSeconds = 0.5;
     int lastTry = 120;       // the attempt with this number is the last
     double probeTimeout = 1; // seconds for one probe
+    // Told, on the main thread, of each answer of the chain; the app sets none.
+    std::function<void(bool up)> probed;
 };
 
 class AppDelegate {
@@ -60,8 +64,20 @@ public:
     void checkUpdates();
     void reload();
 
-    // Replaces the window's content with a one-line status page. Main thread only.
+    // Replaces the window's content with a one-line status page, unless the
+    // application's page has been asked for. Main thread only.
     void showStatus(const std::string& text);
+    // Loads the application's page; no status page replaces it afterwards.
+    void loadAppPage();
+    // Until firstFrameShown(), pages are not loaded but remembered: the first
+    // load starts WebKit's web process, which holds the main thread up, and
+    // the window should be drawn first. Then the steps that waited for the
+    // frame run, and the application's page is loaded when it was asked
+    // for, else the latest status line.
+    void holdPagesUntilFirstFrame();
+    void firstFrameShown();
+    // Runs the step at once, or right after the first frame while pages are held.
+    void whenFirstFrameShown(std::function<void()> step);
 
     // Starts the server program, or tells the user why it could not.
     void startServer();
@@ -97,6 +113,11 @@ private:
     [[nodiscard]] std::filesystem::path defaultsPath() const;
 
     const Globals& globals_;
+    ProbePause probePause_;
+    bool holdingPages_ = false;
+    bool appPageRequested_ = false;
+    std::string heldStatus_;
+    std::vector<std::function<void()>> afterFirstFrame_;
     // The real view behind `web`, for the clipboard commands.
     platform::WebView* webView_ = nullptr;
 };

@@ -25,6 +25,7 @@ void AppDelegate::startServer()
     auto launch = launchServer(globals_);
     if (launch.process) {
         server = launch.process;
+        probePause_.watchServerStart(launch.process->pid, globals_.support + "/server.log", globals_.port);
         return;
     }
     platform::alert(serverCouldNotStartTitle, serverLaunchFailureText(launch.error, globals_.python));
@@ -37,6 +38,8 @@ void AppDelegate::waitAndLoad(int tries)
     platform::globalAsync([this, tries] {
         const bool up = serverUp();
         platform::mainAsync([this, tries, up] {
+            if (readiness.probed)
+                readiness.probed(up);
             if (up) {
                 loadServerPage();
                 return;
@@ -45,7 +48,7 @@ void AppDelegate::waitAndLoad(int tries)
                 platform::alert(notRespondingTitle, notRespondingText);
                 return;
             }
-            platform::mainAfter(readiness.pauseSeconds, [this, tries] { waitAndLoad(tries + 1); });
+            probePause_.then(readiness.pauseSeconds, [this, tries] { waitAndLoad(tries + 1); });
         });
     });
 }

@@ -22,7 +22,7 @@ void AppDelegate::loadServerPage()
         platform::alert(portHeldTitle(globals_.port), portHeldText(globals_.port));
         return;
     }
-    web->loadURL(globals_.appURL);
+    loadAppPage();
 }
 
 } // namespace sv

@@ -46,13 +46,19 @@ void AppDelegate::startupTask()
         return;
     }
     // Status lines were posted before this, on the same queue, so they are
-    // all shown before the server step runs.
+    // all shown before the server step runs. The step waits for the window's
+    // first frame: forking the server and its own start take the processor
+    // that frame needs, and an earlier server would not bring the page
+    // sooner, since WebKit's web process, started at that frame, takes
+    // longer to come up than the server.
     platform::mainAsync([this] {
-        if (!serverUp())
-            startServer();
-        waitAndLoad(0);
-        if (startUpdater)
-            startUpdater();
+        whenFirstFrameShown([this] {
+            if (!serverUp())
+                startServer();
+            waitAndLoad(0);
+            if (startUpdater)
+                startUpdater();
+        });
     });
 }
 

@@ -4,6 +4,7 @@
 
 #include "app/app_delegate.h"
 #include "app/status_page.h"
+#include "platform/dispatch.h"
 #include "platform/text.h"
 #include "support/loopback_http_server.h"
 #include "support/recording_ui.h"
@@ -14,7 +15,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 namespace sv {
 namespace {
@@ -34,7 +37,60 @@ protected:
         delegate->shippedCode = (sandbox / "shipped").string();
         delegate->terminateApp = [this] { ++terminations; };
         delegate->startUpdater = [this] { ++updaterStarts; };
+        delegate->readiness.probed = [this](bool up) {
+            answers.push_back(up);
+            probeTimes.push_back(std::chrono::steady_clock::now());
+        };
         return delegate;
+    }
+
+    void TearDown() override
+    {
+        for (pid_t pid : started) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+        }
+    }
+
+    // Has the delegate start `program` as its server, run by the real python3.
+    void startServer(AppDelegate& delegate, const std::string& program)
+    {
+        test::writeFile(globals->project + "/start.py", program);
+        std::filesystem::create_directories(std::filesystem::path(globals->python).parent_path());
+        std::filesystem::create_symlink("/usr/bin/python3", globals->python);
+        delegate.startServer();
+        ASSERT_TRUE(delegate.server);
+        started.push_back(delegate.server->pid);
+    }
+
+    // A server that says it starts, listens once the test opens the gate,
+    // says so, and gives `statuses` in turn to its requests (the last one
+    // from then on).
+    std::string serverProgram(const std::string& statuses)
+    {
+        mkfifo(gate().c_str(), 0600);
+        return "import http.server\n"
+               "print('Starting', flush=True)\n"
+               "open('" + gate() + "').read()\n"
+               "statuses = [" + statuses + "]\n"
+               "class Handler(http.server.BaseHTTPRequestHandler):\n"
+               "    def do_GET(self):\n"
+               "        self.send_response(statuses.pop(0) if len(statuses) > 1 else statuses[0])\n"
+               "        self.send_header('Content-Length', '2')\n"
+               "        self.end_headers()\n"
+               "        self.wfile.write(b'{}')\n"
+               "server = http.server.HTTPServer(('127.0.0.1', " + std::to_string(globals->port) + "), Handler)\n"
+               "print('Serving', flush=True)\n"
+               "server.serve_forever()\n";
+    }
+
+    std::string gate() const { return (sandbox / "gate").string(); }
+    // Lets the server go on, once the first probe has been refused.
+    void openGate()
+    {
+        ASSERT_TRUE(test::waitFor([&] { return answers.size() == 1; }));
+        ASSERT_EQ(answers[0], false);
+        ::close(::open(gate().c_str(), O_WRONLY | O_CLOEXEC)); // meets the server's open
     }
 
     test::Sandbox sandbox;
@@ -43,6 +99,9 @@ protected:
     test::RecordingWeb* web = nullptr;
     int terminations = 0;
     int updaterStarts = 0;
+    std::vector<bool> answers;
+    std::vector<std::chrono::steady_clock::time_point> probeTimes;
+    std::vector<pid_t> started;
 };
 
 TEST_F(Readiness, ProbeIsTrueOnlyForStatus200)
@@ -108,14 +167,114 @@ TEST_F(Readiness, GivesUpAfterExactly121ProbesWithOneMessage)
     EXPECT_EQ(terminations, 0); // the app stays, with its status page
 }
 
-TEST_F(Readiness, NothingListeningEndsInTheSameSingleMessage)
+TEST_F(Readiness, NothingListeningGivesExactly121ProbesAndOneMessage)
 {
+    // The app's own server writes to its log all the time but never
+    // listens: every write is looked at, and none cuts a pause short.
     auto delegate = delegateFor(test::refusedLoopbackPort());
+    delegate->readiness.pauseSeconds = 0.02;
+    startServer(*delegate, "import time\nwhile True:\n    print('still starting', flush=True)\n    time.sleep(0.005)\n");
     delegate->waitAndLoad(0);
     ASSERT_TRUE(test::waitFor([&] { return !ui.alerts.empty(); }, std::chrono::seconds(60)));
     test::waitFor([] { return false; }, std::chrono::milliseconds(100));
-    EXPECT_EQ(ui.alerts.size(), 1u);
+    EXPECT_EQ(answers, std::vector<bool>(121, false));
+    EXPECT_GE(probeTimes.back() - probeTimes.front(), 120 * std::chrono::milliseconds(20));
+    EXPECT_GT(test::readFile(globals->support + "/server.log").size(), 100u); // it did write
+    EXPECT_EQ(ui.alerts, (std::vector<test::RecordingUi::Alert> {
+                             { "Sandvoll isn't responding", "Log: ~/Library/Application Support/Sandvoll/server.log" } }));
+    EXPECT_TRUE(web->urls.empty());
+}
+
+TEST_F(Readiness, AServerTheAppStartedIsProbedAsSoonAsItListens)
+{
+    // A pause far longer than the wait: only the port opening can end it.
+    auto delegate = delegateFor(test::refusedLoopbackPort());
+    delegate->readiness.pauseSeconds = 60;
+    startServer(*delegate, serverProgram("200"));
+    delegate->waitAndLoad(0);
+    openGate();
+    ASSERT_TRUE(test::waitFor([&] { return !web->urls.empty(); }));
+    EXPECT_EQ(answers, (std::vector<bool> { false, true }));
+    EXPECT_EQ(web->urls, std::vector<std::string> { globals->appURL });
+}
+
+TEST_F(Readiness, AServerTheAppStartedThatEndsIsProbedAtOnce)
+{
+    auto delegate = delegateFor(test::refusedLoopbackPort());
+    delegate->readiness.pauseSeconds = 60;
+    delegate->readiness.lastTry = 1;
+    startServer(*delegate, "raise SystemExit(3)\n");
+    delegate->waitAndLoad(0);
+    ASSERT_TRUE(test::waitFor([&] { return !ui.alerts.empty(); }));
+    EXPECT_EQ(answers, (std::vector<bool> { false, false }));
     EXPECT_EQ(ui.alerts[0].title, "Sandvoll isn't responding");
+}
+
+TEST_F(Readiness, OnceItsPortIsOpenNotReadyAnswersGetTheFullPause)
+{
+    auto delegate = delegateFor(test::refusedLoopbackPort());
+    delegate->readiness.pauseSeconds = 0.2;
+    startServer(*delegate, serverProgram("503, 503, 200"));
+    delegate->waitAndLoad(0);
+    openGate();
+    ASSERT_TRUE(test::waitFor([&] { return !web->urls.empty(); }));
+    // Refused until the port opens (once, or more on a slow machine), then
+    // 503, 503 and 200, each a full pause or more after the one before.
+    ASSERT_GE(answers.size(), 4u);
+    const auto last = answers.size() - 1;
+    EXPECT_EQ(std::vector<bool>(answers.end() - 3, answers.end()), (std::vector<bool> { false, false, true }));
+    EXPECT_GE(probeTimes[last - 1] - probeTimes[last - 2], std::chrono::milliseconds(200));
+    EXPECT_GE(probeTimes[last] - probeTimes[last - 1], std::chrono::milliseconds(200));
+    EXPECT_EQ(web->urls, std::vector<std::string> { globals->appURL });
+}
+
+TEST_F(Readiness, TheServerStepAndThePagesWaitForTheFirstFrame)
+{
+    Server server;
+    server.route("/api/state", Server::json("{\"jobs\":{}}"));
+    auto delegate = delegateFor(server.port());
+    test::writeFile(globals->python, "#!/bin/sh\nexit 0\n"); // an environment in step
+    chmod(globals->python.c_str(), 0755);
+    delegate->holdPagesUntilFirstFrame();
+    delegate->showStatus(std::string(startingText));
+    delegate->startupTask();
+    bool stepped = false; // queued after the task's server step
+    platform::mainAsync([&] { stepped = true; });
+    ASSERT_TRUE(test::waitFor([&] { return stepped; }));
+    EXPECT_EQ(server.requestCount(), 0u);
+    EXPECT_EQ(updaterStarts, 0);
+    EXPECT_TRUE(web->htmls.empty());
+
+    delegate->firstFrameShown();
+    EXPECT_EQ(server.requestCount("/api/state"), 1u);
+    EXPECT_EQ(updaterStarts, 1);
+    EXPECT_EQ(web->htmls, std::vector<std::string> { statusPageHTML(startingText) });
+    ASSERT_TRUE(test::waitFor([&] { return !web->urls.empty(); }));
+    EXPECT_EQ(web->urls, std::vector<std::string> { globals->appURL });
+    delegate->showStatus("Installing Python packages…");
+    EXPECT_EQ(web->htmls.size(), 1u); // no status line replaces the application's page
+}
+
+TEST_F(Readiness, TheFirstFrameLoadsTheLatestPageAskedFor)
+{
+    {
+        auto delegate = delegateFor(test::refusedLoopbackPort());
+        delegate->holdPagesUntilFirstFrame();
+        delegate->showStatus(std::string(startingText));
+        delegate->showStatus("Setting up Python (first start only)…");
+        EXPECT_TRUE(web->htmls.empty());
+        delegate->firstFrameShown();
+        EXPECT_EQ(web->htmls, std::vector<std::string> { statusPageHTML("Setting up Python (first start only)…") });
+    }
+    auto delegate = delegateFor(test::refusedLoopbackPort());
+    delegate->holdPagesUntilFirstFrame();
+    delegate->showStatus(std::string(startingText));
+    delegate->loadAppPage();
+    delegate->showStatus("late");
+    EXPECT_TRUE(web->urls.empty());
+    delegate->firstFrameShown();
+    EXPECT_EQ(web->urls, std::vector<std::string> { globals->appURL });
+    EXPECT_TRUE(web->htmls.empty());
 }
 
 TEST_F(Readiness, StartupWithAServerAlreadyAnsweringStartsNothing)

@@ -1,0 +1,145 @@
+#include "server/start_watch.h"
+
+#include "platform/dispatch.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/inotify.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace sv {
+namespace {
+
+// A listener answers a loopback connect at once; waiting longer only
+// matters for one whose queue is full, which is not ready anyway.
+constexpr std::chrono::milliseconds connectPatience { 100 };
+
+// Through syscall(): glibc 2.36's header declares pidfd_open without C
+// linkage, so C++ cannot link against it.
+int openPidfd(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
+
+
+void drain(int fd)
+{
+    char events[4096];
+    while (::read(fd, events, sizeof events) > 0) { }
+}
+
+} // namespace
+
+bool acceptsConnections(int port, std::chrono::milliseconds patience)
+{
+    UniqueFd socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!socket)
+        return false;
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
+        return true;
+    if (errno != EINPROGRESS)
+        return false; // refused: nothing listens yet
+    pollfd connected { socket.get(), POLLOUT, 0 };
+    if (::poll(&connected, 1, static_cast<int>(patience.count())) != 1)
+        return false;
+    int error = 0;
+    socklen_t length = sizeof error;
+    return ::getsockopt(socket.get(), SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+}
+
+ServerStartWatch::ServerStartWatch(pid_t pid, const std::string& log, int port)
+    : pid_(pid)
+    , process_(openPidfd(pid))
+    , output_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC))
+    , port_(port)
+{
+    // The log is closed for writing when the server and every process that
+    // inherited its output have ended: without pidfds (kernels before 5.3,
+    // valgrind) that is the moment to look whether it has ended.
+    if (output_ && ::inotify_add_watch(output_.get(), log.c_str(), IN_MODIFY | IN_CLOSE_WRITE) < 0)
+        output_.reset();
+}
+
+bool ServerStartWatch::hasEnded() const
+{
+    if (process_) {
+        pollfd ended { process_.get(), POLLIN, 0 };
+        return ::poll(&ended, 1, 0) == 1;
+    }
+    // The server is our child and nobody reaps it, so it stays to be seen.
+    siginfo_t info {};
+    return ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid_;
+}
+
+ServerStartWatch::Event ServerStartWatch::waitUntil(std::chrono::steady_clock::time_point deadline) const
+{
+    using namespace std::chrono;
+    // Whatever happened since the last look: writes before this wait are
+    // covered by this first connect.
+    if (hasEnded())
+        return Event::exited;
+    if (output_)
+        drain(output_.get());
+    if (acceptsConnections(port_, connectPatience))
+        return Event::listening;
+    while (true) {
+        const auto left = ceil<milliseconds>(deadline - steady_clock::now());
+        if (left.count() <= 0)
+            return Event::none;
+        // Descriptors of -1 are skipped by poll.
+        pollfd watched[2] = { { process_.get(), POLLIN, 0 }, { output_.get(), POLLIN, 0 } };
+        const int ready = ::poll(watched, 2, static_cast<int>(left.count()));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready < 0) {
+            // Nothing left to watch with: the plain pause.
+            std::this_thread::sleep_until(deadline);
+            return Event::none;
+        }
+        if (watched[0].revents)
+            return Event::exited;
+        if (watched[1].revents) {
+            drain(output_.get());
+            if (hasEnded())
+                return Event::exited;
+            if (acceptsConnections(port_, std::min(connectPatience, left)))
+                return Event::listening;
+        }
+    }
+}
+
+void ProbePause::watchServerStart(pid_t pid, const std::string& log, int port)
+{
+    watch_ = std::make_shared<const ServerStartWatch>(pid, log, port);
+}
+
+void ProbePause::then(double seconds, std::function<void()> next)
+{
+    if (!watch_) {
+        platform::mainAfter(seconds, std::move(next));
+        return;
+    }
+    const auto deadline = std::chrono::steady_clock::now()
+        + std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds));
+    // The wait blocks, so it runs on a worker; the chain goes on where it was.
+    platform::globalAsync([this, watch = watch_, deadline, next = std::move(next)]() mutable {
+        const auto event = watch->waitUntil(deadline);
+        platform::mainAsync([this, watch, event, next = std::move(next)] {
+            // Once the port has opened or the process has ended, the start is
+            // over: a server that then answers 503 gets the full pauses, and
+            // one that has ended is not waited for again.
+            if (event != ServerStartWatch::Event::none && watch_ == watch)
+                watch_.reset();
+            next();
+        });
+    });
+}
+
+} // namespace sv
