@@ -19,6 +19,19 @@ from harness import (BUNDLE, NEVER_SERVES, PORT, AppTestCase, VirtualDisplay, pa
 PROVISIONING = ("Setting up Python", "Installing Python packages")
 SEARCH_PATH = "/opt/homebrew/bin:/usr/local/bin:/usr/bin:/bin"
 
+# Put on the app's PYTHONPATH, this holds `python3 -m venv` (and no other
+# Python program) at its start until the test says so. The environment is then
+# made as usual. Without the hold, the first status line can be gone before a
+# loaded machine has painted it, and the test would miss it by chance.
+HOLD_VENV = """
+import os, sys, time
+if sys.orig_argv[1:3] == ["-m", "venv"]:
+    open(os.environ["SV_TEST_VENV_HELD"], "w").close()
+    deadline = time.monotonic() + 120
+    while not os.path.exists(os.environ["SV_TEST_VENV_RELEASE"]) and time.monotonic() < deadline:
+        time.sleep(0.05)
+"""
+
 
 def state_answers():
     try:
@@ -50,10 +63,18 @@ class StartupTest(AppTestCase):
         return info["CFBundleShortVersionString"], int(info["CFBundleVersion"])
 
     def test_first_launch_provisions_shows_the_app_and_quitting_stops_the_server(self):
-        app = self.launch()
+        hook = self.home / "hold-venv"
+        hook.mkdir()
+        (hook / "sitecustomize.py").write_text(HOLD_VENV)
+        held, release = hook / "held", hook / "release"
+        app = self.launch(extra_env={"PYTHONPATH": str(hook), "SV_TEST_VENV_HELD": str(held),
+                                     "SV_TEST_VENV_RELEASE": str(release)})
         app.wait_for_window()
+        wait_until(held.exists, 60, "the app to start making its Python environment")
+        wait_for_page(app.display, app, "first-launch-setting-up.png", timeout=60,
+                      condition=lambda image: "Setting up Python" in read_text(image))
+        release.touch()
         seen = self.watch_until_page(app, "first-launch")
-        self.assertTrue(any("Setting up Python" in t for t in seen), seen)
 
         # The page read window.SV_APP and reported it to the server.
         version, build = self.version_and_build()
