@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <system_error>
 #include <unistd.h>
@@ -125,6 +126,9 @@ std::optional<bool> PropertyList::boolean(const std::string& key) const
 std::map<std::string, std::string> PropertyList::strings() const
 {
     std::map<std::string, std::string> result;
+    // A damaged binary dictionary may name a key twice. Only its first entry
+    // counts, whatever its type, as for a lookup of that key by string().
+    std::set<std::string> seen;
     plist_dict_iter it = nullptr;
     plist_dict_new_iter(static_cast<plist_t>(root_), &it);
     for (;;) {
@@ -135,7 +139,7 @@ std::map<std::string, std::string> PropertyList::strings() const
             free(key);
             break;
         }
-        if (plist_get_node_type(value) == PLIST_STRING) {
+        if (seen.insert(key).second && plist_get_node_type(value) == PLIST_STRING) {
             char* text = nullptr;
             plist_get_string_val(value, &text);
             result.emplace(key, text ? text : "");
