@@ -25,10 +25,20 @@ constexpr std::chrono::milliseconds connectPatience { 100 };
 int openPidfd(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
 
 
-void drain(int fd)
+// Empties the queue; true when it held the log's last close for writing.
+bool drainSeesClose(int fd)
 {
-    char events[4096];
-    while (::read(fd, events, sizeof events) > 0) { }
+    alignas(inotify_event) char events[4096];
+    bool closed = false;
+    ssize_t length;
+    while ((length = ::read(fd, events, sizeof events)) > 0) {
+        for (ssize_t at = 0; at < length;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+            closed = closed || (event->mask & IN_CLOSE_WRITE) != 0;
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        }
+    }
+    return closed;
 }
 
 } // namespace
@@ -78,15 +88,25 @@ bool ServerStartWatch::hasEnded() const
     return ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid_;
 }
 
+bool ServerStartWatch::outputCloseIsTheEnd() const
+{
+    // A process closes its files before it becomes a zombie, so right after
+    // the close waitid() may not see the end yet, and without a pidfd nothing
+    // would wake the poll when it comes. The close is the last sign of the
+    // end that can be watched then, and it counts as the end. (A server that
+    // closed its output and lived on is only probed early.)
+    return !process_;
+}
+
 ServerStartWatch::Event ServerStartWatch::waitUntil(std::chrono::steady_clock::time_point deadline) const
 {
     using namespace std::chrono;
-    // Whatever happened since the last look: writes before this wait are
-    // covered by this first connect.
+    // Whatever happened since the last look. The queue is emptied before the
+    // looks, so that what happens after them still wakes the poll below.
+    if (output_ && drainSeesClose(output_.get()) && outputCloseIsTheEnd())
+        return Event::exited;
     if (hasEnded())
         return Event::exited;
-    if (output_)
-        drain(output_.get());
     if (acceptsConnections(port_, connectPatience))
         return Event::listening;
     while (true) {
@@ -106,7 +126,8 @@ ServerStartWatch::Event ServerStartWatch::waitUntil(std::chrono::steady_clock::t
         if (watched[0].revents)
             return Event::exited;
         if (watched[1].revents) {
-            drain(output_.get());
+            if (drainSeesClose(output_.get()) && outputCloseIsTheEnd())
+                return Event::exited;
             if (hasEnded())
                 return Event::exited;
             if (acceptsConnections(port_, std::min(connectPatience, left)))

@@ -39,11 +39,13 @@ public:
 
     // Blocks until the port accepts a connection, the process has ended or the
     // deadline has passed, whichever comes first; `none` for the deadline.
-    // One caller at a time.
+    // Where the end of a process cannot be watched (no pidfds), the last close
+    // of its log counts as its end. One caller at a time.
     [[nodiscard]] Event waitUntil(std::chrono::steady_clock::time_point deadline) const;
 
 private:
     [[nodiscard]] bool hasEnded() const;
+    [[nodiscard]] bool outputCloseIsTheEnd() const;
 
     pid_t pid_;
     UniqueFd process_;

@@ -6,6 +6,7 @@
 #include "app/status_page.h"
 #include "platform/dispatch.h"
 #include "platform/text.h"
+#include "server/start_watch.h"
 #include "support/loopback_http_server.h"
 #include "support/recording_ui.h"
 #include "support/recording_web.h"
@@ -15,9 +16,17 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstddef>
 #include <fcntl.h>
+#include <iterator>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
 
 namespace sv {
 namespace {
@@ -208,6 +217,84 @@ TEST_F(Readiness, AServerTheAppStartedThatEndsIsProbedAtOnce)
     ASSERT_TRUE(test::waitFor([&] { return !ui.alerts.empty(); }));
     EXPECT_EQ(answers, (std::vector<bool> { false, false }));
     EXPECT_EQ(ui.alerts[0].title, "Sandvoll isn't responding");
+}
+
+// Makes pidfd_open fail in this process, as it does under valgrind and on
+// kernels before 5.3, unless it fails already. True when it now fails.
+bool withoutPidfds()
+{
+    const int probe = static_cast<int>(::syscall(SYS_pidfd_open, ::getpid(), 0));
+    if (probe >= 0) {
+        ::close(probe);
+        sock_filter program[] = {
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_pidfd_open, 0, 1),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        };
+        sock_fprog filter { static_cast<unsigned short>(std::size(program)), program };
+        if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || ::syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &filter) != 0)
+            return false;
+    }
+    return ::syscall(SYS_pidfd_open, ::getpid(), 0) < 0 && errno == ENOSYS;
+}
+
+TEST(ServerStartWatch, WithoutPidfdsTheEndOfAServersOutputEndsTheWait)
+{
+    // A process closes its files a moment before it can be seen to have
+    // ended. The servers here stretch that moment: they close their output
+    // and live on. Each waits at a gate until the watch is made; the gate
+    // opens before the wait (the close is already queued when it begins) or
+    // as it begins (the close comes while it polls).
+    const auto allSeen = [] {
+        test::Sandbox box;
+        const std::string log = (box / "server.log").string(), gate = (box / "gate").string();
+        if (!withoutPidfds() || ::mkfifo(gate.c_str(), 0600) != 0)
+            std::_Exit(2);
+        const auto openGate = [&] { ::close(::open(gate.c_str(), O_WRONLY | O_CLOEXEC)); };
+        const auto watchOne = [&](const std::string& script, bool gateFirst) {
+            const std::string program = "read _ < '" + gate + "'; " + script;
+            const int output = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+            const pid_t pid = ::fork();
+            if (pid == 0) {
+                ::dup2(output, 1);
+                ::dup2(output, 2);
+                ::execl("/bin/sh", "sh", "-c", program.c_str(), nullptr);
+                std::_Exit(127);
+            }
+            ::close(output);
+            const ServerStartWatch watch(pid, log, test::refusedLoopbackPort());
+            std::thread opener;
+            if (gateFirst) {
+                openGate();
+                if (!test::waitFor([&] { return std::filesystem::exists(box / "closed"); }))
+                    std::_Exit(3);
+            } else {
+                opener = std::thread(openGate);
+            }
+            const auto event = watch.waitUntil(std::chrono::steady_clock::now() + std::chrono::seconds(20));
+            if (opener.joinable())
+                opener.join();
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+            std::filesystem::remove(box / "closed");
+            return event == ServerStartWatch::Event::exited;
+        };
+        const std::string closeAndLive = "exec >&- 2>&-; : > '" + (box / "closed").string() + "'; exec sleep 60";
+        if (!watchOne(closeAndLive, true))
+            std::_Exit(4);
+        if (!watchOne(closeAndLive, false))
+            std::_Exit(5);
+        if (!watchOne("exit 3", false))
+            std::_Exit(6);
+        std::_Exit(0);
+    };
+    // Earlier tests leave worker threads, which a forked copy would lack
+    // while holding what they own; a fresh run of this program has none.
+    const std::string style = GTEST_FLAG_GET(death_test_style);
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(allSeen(), ::testing::ExitedWithCode(0), "");
+    GTEST_FLAG_SET(death_test_style, style);
 }
 
 TEST_F(Readiness, OnceItsPortIsOpenNotReadyAnswersGetTheFullPause)
