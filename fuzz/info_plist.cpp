@@ -4,7 +4,7 @@
 // frame is saved into the user defaults) reads again with its entries intact.
 // The input as a whole is also a CFBundleVersion text for parseSignedInteger.
 
-#include "app/app_info.h"
+#include "base/bundle_info.h"
 #include "fuzz_support.h"
 #include "platform/property_list.h"
 

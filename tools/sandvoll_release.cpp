@@ -1,11 +1,16 @@
 // sandvoll-release: the publisher's side of updates. Makes the signing key,
 // signs an update package and writes the feed that announces it.
 
-#include "app/app_info.h"
+#include "base/bundle_info.h"
 #include "platform/crypto.h"
-#include "platform/property_list.h"
+#include "base/globals.h"
+#include "platform/bundle.h"
+#include "platform/temporary_directory.h"
+#include "update/package_check.h"
+#include "update/package_unpack.h"
 #include "update/public_key.h"
-#include "update/swap_script.h"
+#include "update/update_error.h"
+#include "update/updater.h"
 
 #include <nlohmann/json.hpp>
 
@@ -20,6 +25,7 @@
 #include <optional>
 #include <regex>
 #include <sstream>
+#include <filesystem>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -123,42 +129,35 @@ sv::platform::Ed25519KeyPair loadKey(const std::string& path)
     return *keys;
 }
 
-// Output of a shell command line; nullopt unless it exits with status 0.
-std::optional<std::string> capture(const std::string& commandLine)
-{
-    FILE* pipe = ::popen(commandLine.c_str(), "r");
-    if (!pipe)
-        return std::nullopt;
-    std::string output;
-    char buffer[4096];
-    while (const std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe))
-        output.append(buffer, n);
-    return ::pclose(pipe) == 0 ? std::optional(output) : std::nullopt;
-}
-
-// The CFBundleVersion of the bundle at the package's top level, read the
-// way the app will find it: the first "<name>.app/" in the archive.
+// The CFBundleVersion of the bundle that the app would find in the package:
+// unpacked the app's way into a folder of its own, the first "<name>.app"
+// at the archive's top level.
 std::int64_t packageBuild(const std::string& package)
 {
-    const auto quoted = sv::shellQuote(package);
-    const auto listing = capture("/usr/bin/unzip -Z1 " + quoted + " 2>/dev/null");
-    if (!listing)
-        fail(package + " is not a zip archive that unzip can read");
-    static const std::regex infoPlist("[^/]+\\.app/Contents/Info\\.plist");
-    std::istringstream names(*listing);
-    for (std::string name; std::getline(names, name);) {
-        if (!std::regex_match(name, infoPlist))
-            continue;
-        const auto bytes = capture("/usr/bin/unzip -p " + quoted + " " + sv::shellQuote(name) + " 2>/dev/null");
-        const auto plist = bytes ? sv::platform::PropertyList::parse(*bytes) : std::nullopt;
-        const auto build = plist ? plist->string("CFBundleVersion") : std::nullopt;
-        const auto number = build ? sv::parseSignedInteger(*build) : std::nullopt;
-        if (!number)
-            fail(name + " in " + package + " has no whole-number CFBundleVersion");
-        return *number;
+    const auto work = sv::newWorkDirectoryPath(sv::platform::temporaryDirectory());
+    if (::mkdir(work.c_str(), 0700) != 0)
+        fail("cannot create " + work.string() + ": " + std::strerror(errno));
+    struct Removed {
+        std::filesystem::path tree;
+        ~Removed() { sv::removeTree(tree); }
+    } removed { work };
+    try {
+        sv::unpackPackage(package, work, sv::commandRunner(sv::Globals(sv::userHomeDirectory())));
+    } catch (const sv::UpdateFailure&) {
+        fail(package + " is not a zip archive that unzip can unpack safely");
     }
-    fail(package + " holds no <name>.app/Contents/Info.plist at its top level; zip the .app folder itself "
-                   "(the update_package target does)");
+    std::filesystem::path bundle;
+    try {
+        bundle = sv::findNewBundle(work);
+    } catch (const sv::UpdateFailure&) {
+        fail(package + " holds no <name>.app folder at its top level; zip the .app folder itself "
+                       "(the update_package target does)");
+    }
+    const auto number = sv::parseSignedInteger(
+        sv::platform::Bundle::at(bundle).info().value_or(sv::InfoDictionary {})["CFBundleVersion"]);
+    if (!number)
+        fail(bundle.filename().string() + " in " + package + " has no whole-number CFBundleVersion");
+    return *number;
 }
 
 struct Signed {

@@ -1,7 +1,7 @@
 #include "app/desktop_entry.h"
 
 #include "app/app_info.h"
-#include "app/window_frame.h"
+#include "base/bundle_info.h"
 #include "platform/bundle.h"
 #include "platform/property_list.h"
 #include "setup/text_file.h"

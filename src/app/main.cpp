@@ -1,7 +1,13 @@
 // Entry point: fixes the process-wide values, creates the delegate and runs
 // the application. One option is read: `--uninstall-desktop-entry` removes
-// the launcher entry and ends. No environment variable is read but the two
-// the swap script passes to the version it starts.
+// the launcher entry and ends. Of the environment, the app itself reads HOME
+// (the home directory, before the account's own entry), TMPDIR (where an
+// update is unpacked), XDG_DATA_HOME (where the launcher entry and icons go),
+// no_proxy and NO_PROXY (the loopback server never goes through a proxy;
+// libcurl reads the proxy variables themselves), and the two variables the
+// swap script passes to the version it starts, which it then removes. The
+// toolkit reads its own (DISPLAY, WAYLAND_DISPLAY and the like); the server
+// gets the rest unchanged, with only PATH replaced.
 
 #include "app/app_delegate.h"
 #include "app/desktop_entry.h"

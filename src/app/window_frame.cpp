@@ -17,11 +17,6 @@ std::string key(const std::string& autosaveName, const char* field)
 
 } // namespace
 
-std::filesystem::path userDefaultsPath(const std::string& home, const std::string& bundleIdentifier)
-{
-    return std::filesystem::path(home) / "Library" / "Preferences" / (bundleIdentifier + ".plist");
-}
-
 std::optional<WindowFrame> loadWindowFrame(const std::filesystem::path& defaults,
     const std::string& autosaveName, int minWidth, int minHeight)
 {

@@ -15,9 +15,6 @@ struct WindowFrame {
     bool operator==(const WindowFrame&) const = default;
 };
 
-// ~/Library/Preferences/<identifier>.plist for the given home.
-[[nodiscard]] std::filesystem::path userDefaultsPath(const std::string& home, const std::string& bundleIdentifier);
-
 // The frame saved under the name, kept within the minimum size; nullopt when
 // none was saved or the entry is damaged.
 [[nodiscard]] std::optional<WindowFrame> loadWindowFrame(const std::filesystem::path& defaults,

@@ -2,7 +2,7 @@
 
 #include "platform/dispatch.h"
 #include "setup/command_runner.h"
-#include "setup/unique_fd.h"
+#include "base/unique_fd.h"
 
 #include <algorithm>
 #include <cerrno>

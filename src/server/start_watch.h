@@ -2,7 +2,7 @@
 // The pause between two readiness probes, cut short when the server the app
 // has just started begins to accept connections or ends.
 
-#include "setup/unique_fd.h"
+#include "base/unique_fd.h"
 
 #include <chrono>
 #include <functional>

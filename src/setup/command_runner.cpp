@@ -1,7 +1,7 @@
 #include "setup/command_runner.h"
 
 #include "platform/environment.h"
-#include "setup/unique_fd.h"
+#include "base/unique_fd.h"
 #include "setup/utf8.h"
 
 #include <cerrno>

@@ -1,6 +1,6 @@
 #include "setup/file_tree.h"
 
-#include "setup/unique_fd.h"
+#include "base/unique_fd.h"
 
 #include <cerrno>
 #include <dirent.h>

@@ -1,6 +1,6 @@
 #include "setup/text_file.h"
 
-#include "setup/unique_fd.h"
+#include "base/unique_fd.h"
 #include "setup/utf8.h"
 
 #include <cerrno>

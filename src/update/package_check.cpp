@@ -1,26 +1,12 @@
 #include "update/package_check.h"
 
-#include "app/app_info.h"
+#include "base/bundle_info.h"
 #include "update/update_error.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
 namespace sv {
-
-namespace {
-
-std::optional<std::string> identifierFromInfo(const std::optional<InfoDictionary>& info)
-{
-    if (!info)
-        return std::nullopt;
-    const auto it = info->find("CFBundleIdentifier");
-    if (it == info->end())
-        return std::nullopt;
-    return it->second;
-}
-
-} // namespace
 
 RunningApp runningAppFrom(const platform::Bundle& bundle)
 {

@@ -2,7 +2,7 @@
 // The work directory of one install: the verified package is written there
 // and unpacked in place.
 
-#include "setup/unique_fd.h"
+#include "base/unique_fd.h"
 
 #include <filesystem>
 #include <functional>

@@ -1,7 +1,7 @@
 #include "update/package_verify.h"
 
 #include "platform/crypto.h"
-#include "setup/unique_fd.h"
+#include "base/unique_fd.h"
 #include "update/update_error.h"
 
 #include <algorithm>

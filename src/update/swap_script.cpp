@@ -10,19 +10,6 @@
 
 namespace sv {
 
-std::string shellQuote(std::string_view text)
-{
-    std::string quoted = "'";
-    for (char c : text) {
-        if (c == '\'')
-            quoted += "'\\''";
-        else
-            quoted += c;
-    }
-    quoted += '\'';
-    return quoted;
-}
-
 SwapPlan planSwap(int pid, int serverPid, const std::filesystem::path& bundle, const std::filesystem::path& workDirectory)
 {
     // "Sandvoll-Update-1B4E28BA-…" gives "1B4E28BA".

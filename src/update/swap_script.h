@@ -11,10 +11,6 @@
 
 namespace sv {
 
-// The text as one single-quoted shell word: each ' becomes '\'' and nothing
-// else changes, so blanks, $, backticks and line feeds stay literal.
-[[nodiscard]] std::string shellQuote(std::string_view text);
-
 // What one swap works on. The staged bundle and the old bundle's place aside
 // are beside the bundle, on its file system, so that putting either in place
 // is a rename that cannot half happen.

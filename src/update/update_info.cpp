@@ -1,6 +1,6 @@
 #include "update/update_info.h"
 
-#include "app/app_info.h"
+#include "base/bundle_info.h"
 #include "platform/http.h"
 #include "platform/property_list.h"
 

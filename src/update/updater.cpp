@@ -1,8 +1,7 @@
 #include "update/updater.h"
 
-#include "app/app_info.h"
+#include "base/bundle_info.h"
 #include "base/globals.h"
-#include "app/window_frame.h"
 #include "platform/application.h"
 #include "platform/bundle.h"
 #include "platform/dispatch.h"
@@ -23,10 +22,8 @@ constexpr std::size_t maxFeedBytes = 4 * 1024 * 1024;
 
 std::string bundleIdentifier()
 {
-    if (const auto info = platform::Bundle::main().info()) {
-        if (auto it = info->find("CFBundleIdentifier"); it != info->end() && !it->second.empty())
-            return it->second;
-    }
+    if (auto identifier = identifierFromInfo(platform::Bundle::main().info()); identifier && !identifier->empty())
+        return *identifier;
     return platform::builtInBundleIdentifier();
 }
 
@@ -56,8 +53,8 @@ platform::Task<void> firstAutomaticCheck(std::weak_ptr<Updater*> self, double de
 UpdaterSettings UpdaterSettings::standard()
 {
     UpdaterSettings settings;
-    settings.appVersion = [] { return sv::appVersion(); };
-    settings.appBuild = [] { return sv::appBuild(); };
+    settings.appVersion = [] { return versionFromInfo(platform::Bundle::main().info()); };
+    settings.appBuild = [] { return buildFromInfo(platform::Bundle::main().info()); };
     settings.systemVersion = [] { return platform::runningSystemVersion(); };
     settings.userDefaults = userDefaultsPath(globals().home, bundleIdentifier());
     settings.defaultFeed = std::string(sv::defaultFeed);

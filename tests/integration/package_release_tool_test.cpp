@@ -169,7 +169,7 @@ TEST_F(ReleaseTool, MistakesAreCaughtBeforeAFeedIsWritten)
     const std::pair<ProgramResult, std::string> cases[] = {
         { feed(package, { "--build", "1.2" }), "--build must be a whole number" },
         { feed(package, { "--build", "44" }), "has CFBundleVersion 43 but --build is 44" },
-        { feed(nested, { "--build", "43" }), "holds no <name>.app/Contents/Info.plist at its top level" },
+        { feed(nested, { "--build", "43" }), "holds no <name>.app folder at its top level" },
         { feed(package, { "--build", "43", "--minimum-system-version", "12.x" }), "--minimum-system-version must" },
         { feed(package, { "--build", "43", "--colour", "red" }), "unknown option --colour" },
         { feed(package, {}), "missing --build" },

@@ -5,6 +5,7 @@
 #include "platform/crypto.h"
 #include "support/local_runner.h"
 #include "support/sandbox.h"
+#include "support/shell_quote.h"
 #include "support/wait.h"
 #include "update/swap_script.h"
 #include "update/update_error.h"
@@ -24,6 +25,7 @@ namespace sv {
 namespace {
 
 namespace fs = std::filesystem;
+using test::shellQuote;
 
 const std::vector<std::string> hostileTexts = { "it's", "a b  c", "$HOME", "`echo x`", "$(echo y)", "line\nbreak",
     "'", "''\\''", "\\", "\"q\"", "*", "-rf", "tab\there", "; true", "semi;colon&amp|pipe" };

@@ -1,5 +1,5 @@
 #include "app/bridge/script_message.h"
-#include "app/window_frame.h"
+#include "base/bundle_info.h"
 #include "platform/property_list.h"
 #include "support/loopback_http_server.h"
 #include "support/recording_task.h"

@@ -1,6 +1,7 @@
 #include "platform/dispatch.h"
 #include "support/recording_ui.h"
 #include "support/sandbox.h"
+#include "support/shell_quote.h"
 #include "update/relaunch.h"
 #include "update/swap_script.h"
 
@@ -10,6 +11,8 @@
 
 namespace sv {
 namespace {
+
+using test::shellQuote;
 
 TEST(ShellQuote, OnlySingleQuotesAreRewritten)
 {

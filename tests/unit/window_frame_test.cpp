@@ -1,4 +1,5 @@
 #include "app/window_frame.h"
+#include "base/bundle_info.h"
 #include "platform/property_list.h"
 #include "support/sandbox.h"
 
