@@ -8,6 +8,7 @@
 #include "setup/utf8.h"
 
 #include <fstream>
+#include <iostream>
 #include <iterator>
 #include <sstream>
 
@@ -32,8 +33,8 @@ std::string escapeString(std::string_view text)
 }
 
 // One argument of Exec, quoted so that blanks and the characters a shell
-// would read stay part of it, with the quoting's own escapes, then the
-// field-code escape for '%', then the string escape the whole value gets.
+// would read stay part of it, with the quoting's own escapes and the
+// field-code escape for '%'.
 std::string execArgument(std::string_view argument)
 {
     std::string quoted = "\"";
@@ -45,7 +46,22 @@ std::string execArgument(std::string_view argument)
         quoted += c;
     }
     quoted += '"';
-    return escapeString(quoted);
+    return quoted;
+}
+
+// The Exec value that runs the executable, with the string escape the whole
+// value gets last.
+std::string execValue(std::string_view executable)
+{
+    std::string command = execArgument(executable);
+    // GLib looks the program of an Exec line up on disk before it turns "%%"
+    // back into "%", finds no file at the doubled path and refuses to load
+    // the whole entry. So a path with '%' is handed to the shell as an
+    // argument, where the launcher undoes "%%" as it should, and the shell
+    // runs the path exactly as it is ($0 is never split or expanded).
+    if (executable.find('%') != std::string_view::npos)
+        command = "/bin/sh -c " + execArgument("exec \"$0\"") + " " + command;
+    return escapeString(command);
 }
 
 std::string unescapeString(std::string_view value)
@@ -68,15 +84,48 @@ std::string unescapeString(std::string_view value)
     return out;
 }
 
+bool isControl(unsigned char c)
+{
+    return c < 0x20 || c == 0x7f;
+}
+
 bool writableInEntry(std::string_view text)
 {
     if (!isValidUtf8(text))
         return false;
     for (unsigned char c : text) {
-        if (c < 0x20 || c == 0x7f)
+        if (isControl(c))
             return false;
     }
     return true;
+}
+
+// A path for a line on stderr: control characters and bytes that are not
+// UTF-8 as \xNN, so that the line stays one readable line.
+std::string printable(std::string_view text)
+{
+    std::string out;
+    auto escape = [&out](unsigned char c) {
+        constexpr std::string_view digits = "0123456789abcdef";
+        out += "\\x";
+        out += digits[c >> 4];
+        out += digits[c & 0xf];
+    };
+    while (!text.empty()) {
+        const auto valid = scanUtf8(text).validLength;
+        for (char c : text.substr(0, valid)) {
+            if (isControl(static_cast<unsigned char>(c)))
+                escape(static_cast<unsigned char>(c));
+            else
+                out += c;
+        }
+        text.remove_prefix(valid);
+        if (!text.empty()) {
+            escape(static_cast<unsigned char>(text.front()));
+            text.remove_prefix(1);
+        }
+    }
+    return out;
 }
 
 std::string_view trim(std::string_view text)
@@ -97,6 +146,22 @@ std::string readBytes(const std::filesystem::path& file)
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+// What is at the entry's place, for desktopEntryChange: nothing when there
+// is nothing, and an empty text for whatever the app cannot have written. It
+// writes only regular UTF-8 files, so a link, a folder or a file it cannot
+// read is someone else's; a link is not followed, so it is never replaced
+// by a file.
+std::optional<std::string> readExistingEntry(const std::filesystem::path& entry)
+{
+    std::error_code ec;
+    const auto status = std::filesystem::symlink_status(entry, ec);
+    if (status.type() == std::filesystem::file_type::not_found)
+        return std::nullopt;
+    if (ec || status.type() != std::filesystem::file_type::regular)
+        return std::string();
+    return readTextFile(entry).value_or(std::string());
+}
+
 bool isOwnIcon(const std::filesystem::path& file, const std::string& identifier)
 {
     for (auto extension : iconExtensions) {
@@ -108,10 +173,16 @@ bool isOwnIcon(const std::filesystem::path& file, const std::string& identifier)
 
 } // namespace
 
-DesktopEntryPaths desktopEntryPaths(const std::string& home, const std::string& identifier)
+std::filesystem::path userDataHome(const std::string& home, const char* xdgDataHome)
 {
-    const auto data = std::filesystem::path(home) / ".local" / "share";
-    return { data / "applications" / (identifier + ".desktop"), data / "icons" / "hicolor" };
+    if (xdgDataHome && std::filesystem::path(xdgDataHome).is_absolute())
+        return xdgDataHome;
+    return std::filesystem::path(home) / ".local" / "share";
+}
+
+DesktopEntryPaths desktopEntryPaths(const std::filesystem::path& dataHome, const std::string& identifier)
+{
+    return { dataHome / "applications" / (identifier + ".desktop"), dataHome / "icons" / "hicolor" };
 }
 
 std::optional<std::string> desktopEntryText(std::string_view templateText,
@@ -122,7 +193,7 @@ std::optional<std::string> desktopEntryText(std::string_view templateText,
     if (!writableInEntry(path) || !writableInEntry(root))
         return std::nullopt;
     const std::pair<std::string_view, std::string> fields[] = {
-        { "${exec}", execArgument(path) },
+        { "${exec}", execValue(path) },
         { "${path}", escapeString(path) },
         { "${bundle}", escapeString(root) },
         { "${build}", std::to_string(build) },
@@ -172,31 +243,52 @@ std::optional<DesktopEntryOwner> desktopEntryOwner(std::string_view entryText)
     return DesktopEntryOwner { *bundle, build };
 }
 
-bool desktopEntryNeedsWriting(const std::optional<std::string>& existing,
+DesktopEntryChange desktopEntryChange(const std::optional<std::string>& existing,
     const std::filesystem::path& bundle, std::int64_t build)
 {
     if (!existing)
-        return true;
+        return DesktopEntryChange::write;
     const auto owner = desktopEntryOwner(*existing);
-    return !owner || owner->bundle != bundle.string() || owner->build != std::to_string(build);
+    if (!owner)
+        return DesktopEntryChange::leaveAlone;
+    if (owner->bundle != bundle.string() || owner->build != std::to_string(build))
+        return DesktopEntryChange::write;
+    return DesktopEntryChange::keep;
 }
 
-bool keepDesktopEntry(const std::string& home, const DesktopEntrySource& source,
-    const std::filesystem::path& userDefaults)
+bool keepDesktopEntry(const std::filesystem::path& dataHome, const DesktopEntrySource& source,
+    const std::filesystem::path& userDefaults, std::ostream& diagnostics)
 {
     if (const auto defaults = platform::PropertyList::load(userDefaults);
         defaults && defaults->boolean(disableDesktopEntryKey).value_or(false))
         return true;
 
+    // Each message is put together first and written at once: this runs on
+    // a worker thread, beside whatever else the app prints.
+    auto say = [&diagnostics](const std::string& line) { diagnostics << ("Sandvoll: " + line + "\n") << std::flush; };
+    const auto paths = desktopEntryPaths(dataHome, source.identifier);
+    const auto change = desktopEntryChange(readExistingEntry(paths.entry), source.bundle, source.build);
+    if (change == DesktopEntryChange::leaveAlone) {
+        say("left the launcher entry " + printable(paths.entry.string()) + " alone: Sandvoll did not write it.");
+        return true;
+    }
+    const bool rewrite = change == DesktopEntryChange::write;
+
     const auto resources = source.bundle / "Contents" / "Resources";
-    const auto templateText = readTextFile(resources / desktopEntryTemplateName);
-    if (!templateText)
-        return false;
-    const auto entry = desktopEntryText(*templateText, source.executable, source.bundle, source.build);
-    if (!entry)
-        return false;
-    const auto paths = desktopEntryPaths(home, source.identifier);
-    const bool rewrite = desktopEntryNeedsWriting(readTextFile(paths.entry), source.bundle, source.build);
+    std::optional<std::string> entry;
+    if (rewrite) {
+        const auto templateText = readTextFile(resources / desktopEntryTemplateName);
+        if (!templateText) {
+            say("no launcher entry: the bundle has no readable " + std::string(desktopEntryTemplateName) + ".");
+            return false;
+        }
+        entry = desktopEntryText(*templateText, source.executable, source.bundle, source.build);
+        if (!entry) {
+            say("no launcher entry: a desktop entry cannot name " + printable(source.executable.string())
+                + " (not UTF-8, or with a control character).");
+            return false;
+        }
+    }
 
     try {
         // The icons go first, so an entry never names an icon that is not there.
@@ -216,13 +308,14 @@ bool keepDesktopEntry(const std::string& home, const DesktopEntrySource& source,
             std::filesystem::create_directories(paths.entry.parent_path());
             writeTextFileAtomically(paths.entry, *entry);
         }
-    } catch (const std::filesystem::filesystem_error&) {
+    } catch (const std::filesystem::filesystem_error& error) {
+        say("could not keep the launcher entry: " + printable(error.what()));
         return false;
     }
     return true;
 }
 
-void keepOwnDesktopEntry(const std::string& home)
+void keepOwnDesktopEntry(const std::string& home, const std::filesystem::path& dataHome)
 {
     const auto executable = platform::runningExecutable();
     const auto bundle = executable ? platform::Bundle::containing(*executable) : platform::Bundle();
@@ -230,12 +323,12 @@ void keepOwnDesktopEntry(const std::string& home)
         return;
     const DesktopEntrySource source { *bundle.root(), *executable, buildFromInfo(bundle.info()),
         platform::builtInBundleIdentifier() };
-    (void)keepDesktopEntry(home, source, userDefaultsPath(home, appBundleIdentifier()));
+    (void)keepDesktopEntry(dataHome, source, userDefaultsPath(home, appBundleIdentifier()), std::cerr);
 }
 
-int uninstallDesktopEntry(const std::string& home, const std::string& identifier, std::ostream& out)
+int uninstallDesktopEntry(const std::filesystem::path& dataHome, const std::string& identifier, std::ostream& out)
 {
-    const auto paths = desktopEntryPaths(home, identifier);
+    const auto paths = desktopEntryPaths(dataHome, identifier);
     int status = 0;
     bool removedAny = false;
     auto remove = [&](const std::filesystem::path& file) {
@@ -249,12 +342,12 @@ int uninstallDesktopEntry(const std::string& home, const std::string& identifier
         }
     };
 
-    std::error_code ec;
-    if (const auto existing = readTextFile(paths.entry); existing && desktopEntryOwner(*existing))
+    if (const auto existing = readExistingEntry(paths.entry); existing && desktopEntryOwner(*existing))
         remove(paths.entry);
-    else if (std::filesystem::exists(paths.entry, ec))
+    else if (existing)
         out << "Left " << paths.entry.string() << " alone: Sandvoll did not write it.\n";
 
+    std::error_code ec;
     // Every size the app ever installed, including sizes a later version no
     // longer ships.
     for (auto it = std::filesystem::directory_iterator(paths.iconTheme, ec);

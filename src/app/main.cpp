@@ -18,6 +18,7 @@
 #include "platform/dispatch.h"
 #include "update/relaunch.h"
 
+#include <cstdlib>
 #include <iostream>
 
 int main(int argc, char** argv)
@@ -25,13 +26,15 @@ int main(int argc, char** argv)
     sv::takeRelaunchNotice();
     sv::installGlobals(sv::Globals(sv::userHomeDirectory()));
     const std::string identifier = sv::platform::builtInBundleIdentifier();
+    // Read here, before any other thread runs: getenv is not safe beside one that changes the environment.
+    static const auto dataHome = sv::userDataHome(sv::globals().home, std::getenv("XDG_DATA_HOME"));
     if (argc > 1 && argv[1] == sv::uninstallDesktopEntryOption)
-        return sv::uninstallDesktopEntry(sv::globals().home, identifier, std::cout);
+        return sv::uninstallDesktopEntry(dataHome, identifier, std::cout);
 
     static sv::AppDelegate delegate(sv::globals());
     const auto resources = sv::platform::Bundle::main().resourcePath();
     sv::platform::adoptDesktopIdentity(identifier, resources ? std::optional(*resources / "icons") : std::nullopt);
     // Off the main thread: the window comes first.
-    sv::platform::globalAsync([] { sv::keepOwnDesktopEntry(sv::globals().home); });
+    sv::platform::globalAsync([] { sv::keepOwnDesktopEntry(sv::globals().home, dataHome); });
     return sv::platform::runApplication(identifier, [] { delegate.applicationDidFinishLaunching(); });
 }

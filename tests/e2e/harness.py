@@ -267,7 +267,9 @@ class App:
         self.display = display
         self.home = Path(home)
         self.name = name
-        env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY", "GDK_BACKEND")}
+        # The app keeps its launcher entry under XDG_DATA_HOME: the machine's own must not be written to.
+        env = {k: v for k, v in os.environ.items()
+               if k not in ("DISPLAY", "WAYLAND_DISPLAY", "GDK_BACKEND", "XDG_DATA_HOME")}
         env.update(display.env())
         env["HOME"] = str(home)
         if crash_report:

@@ -6,7 +6,12 @@ import subprocess
 import unittest
 from pathlib import Path
 
-from harness import (BUNDLE, BUNDLE_ID, ICON_LOOKUP, NEVER_SERVES, AppTestCase, desktop_entry, provision_in_step,
+import gi
+
+gi.require_version("GLib", "2.0")
+from gi.repository import GLib  # noqa: E402
+
+from harness import (BUNDLE, BUNDLE_ID, ICON_LOOKUP, NEVER_SERVES, AppTestCase, provision_in_step,  # noqa: E402
                      wait_for_page, wait_until, write_defaults)
 
 
@@ -22,13 +27,21 @@ class DesktopEntryTest(AppTestCase):
         shutil.copytree(BUNDLE, copy, symlinks=True)
         return copy
 
-    def entry_for(self, bundle):
-        """The entry's keys, once it names the bundle."""
+    def entry_for(self, bundle, entry=None):
+        """The entry's keys as GLib reads them, once it names the bundle."""
+        entry = entry or self.entry
+
         def read():
-            keys = desktop_entry(self.home)
-            return keys if keys and keys.get("X-Sandvoll-Bundle") == str(bundle) else None
+            keys = GLib.KeyFile()
+            try:
+                keys.load_from_file(str(entry), GLib.KeyFileFlags.NONE)
+            except GLib.Error:
+                return None
+            group = "Desktop Entry"
+            values = {key: keys.get_string(group, key) for key in keys.get_keys(group)[0]}
+            return values if values.get("X-Sandvoll-Bundle") == str(bundle) else None
         keys = wait_until(read, 30, "the launcher entry for %s" % bundle)
-        result = subprocess.run(["desktop-file-validate", str(self.entry)], capture_output=True, text=True)
+        result = subprocess.run(["desktop-file-validate", str(entry)], capture_output=True, text=True)
         self.assertEqual((result.returncode, result.stdout + result.stderr), (0, ""))
         return keys
 
@@ -63,8 +76,9 @@ class DesktopEntryTest(AppTestCase):
         self.assertIn("Icon (48 x 48)", icon)
         self.assertEqual(app.terminate(), 0)
 
-        # Moved: the next launch points the entry at the new place.
-        moved = self.home / "Moved here" / "Sandvoll.app"
+        # Moved, to a place with every character a launcher reads in its own way ("%" is a field code):
+        # the next launch points the entry at the new place.
+        moved = self.home / 'Moved 100% %u "q" `x` $HOME a\\b -x=1;ø' / "Sandvoll.app"
         moved.parent.mkdir()
         first.rename(moved)
         second = self.launch(bundle=moved)
@@ -72,13 +86,15 @@ class DesktopEntryTest(AppTestCase):
         self.entry_for(moved)
         self.assertEqual(second.terminate(), 0)
 
-        # A launcher reads Exec its own way (GLib's) and starts the moved bundle.
+        # A launcher reads Exec its own way (GLib's) and starts the moved bundle itself.
         launched = self.launch(command=["gio", "launch", str(self.entry)], extra_env={"XDG_DATA_DIRS": "/usr/share"})
         self.assertEqual(launched.process.wait(timeout=30), 0, launched.output())
         window = wait_until(lambda: launched.xdotool("search", "--onlyvisible", "--name", "^Sandvoll$"), 30,
                             "the window of the app the entry started").split()[0]
         pid = int(self.xprop(window, "_NET_WM_PID").split("=")[1])
         self.assertEqual(Path("/proc/%d/exe" % pid).resolve(), moved / "Contents/Linux/Sandvoll")
+        launched.window = window
+        wait_for_page(self.display, launched, "desktop-entry-launched-by-gio.png")
 
     def test_the_opt_out_writes_nothing_and_uninstall_removes_only_what_the_app_wrote(self):
         write_defaults(self.home, {"disableDesktopEntry": True})
@@ -103,7 +119,7 @@ class DesktopEntryTest(AppTestCase):
         self.assertEqual(len(icons), 9)
 
         # No display is needed to take it away again.
-        env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+        env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY", "XDG_DATA_HOME")}
         removed = subprocess.run([str(BUNDLE / "Contents/Linux/Sandvoll"), "--uninstall-desktop-entry"],
                                  env={**env, "HOME": str(self.home)}, capture_output=True, text=True, timeout=30)
         self.assertEqual(removed.returncode, 0, removed.stderr)
@@ -111,6 +127,52 @@ class DesktopEntryTest(AppTestCase):
                          sorted("Removed %s" % p for p in [self.entry, *icons]))
         self.assertEqual(others.read_text(), "[Desktop Entry]\nType=Application\nName=Other\nExec=true\n")
         self.assertEqual(list(self.icons.glob("*/apps/*")), [])
+
+    def test_an_entry_the_app_did_not_write_stays_and_the_data_home_is_honoured(self):
+        data = self.home / "my data"
+        env = {"XDG_DATA_HOME": str(data)}
+        entry = data / "applications" / (BUNDLE_ID + ".desktop")
+        entry.parent.mkdir(parents=True)
+        hand_made = "[Desktop Entry]\nType=Application\nName=My own\nExec=/usr/bin/true --mine\n"
+        entry.write_text(hand_made)
+        app = self.launch(extra_env=env)
+        app.wait_for_window()
+        said = "Sandvoll: left the launcher entry %s alone: Sandvoll did not write it.\n" % entry
+        wait_until(lambda: said in app.output(), 30, "the line that the entry was left alone")
+        self.assertEqual(app.terminate(), 0)
+        self.assertEqual(app.output().count(said), 1, app.output())
+        self.assertEqual(entry.read_bytes(), hand_made.encode())
+        self.assertFalse((data / "icons").exists())
+
+        # A bundle path no entry can hold gets none, and a line that names it readably.
+        unnamable = self.bundle_at("line\nbreak")
+        entry.unlink()
+        app = self.launch(bundle=unnamable, extra_env=env)
+        app.wait_for_window()
+        said = ("Sandvoll: no launcher entry: a desktop entry cannot name %s/line\\x0abreak/Sandvoll.app/Contents/"
+                "Linux/Sandvoll (not UTF-8, or with a control character).\n" % self.home)
+        wait_until(lambda: said in app.output(), 30, "the line that no entry can name the bundle")
+        self.assertEqual(app.terminate(), 0)
+        self.assertFalse(entry.exists())
+
+        # Its own entry and icons go to XDG_DATA_HOME, and nothing to ~/.local/share.
+        app = self.launch(extra_env=env)
+        app.wait_for_window()
+        self.entry_for(BUNDLE.resolve(), entry)
+        self.assertEqual(app.terminate(), 0)
+        found = subprocess.run([str(ICON_LOOKUP), BUNDLE_ID, "48"], capture_output=True, text=True,
+                               env={**self.session_env(), **env}, timeout=30)
+        self.assertTrue(found.stdout.startswith(str(data / "icons/hicolor") + "/"), found.stdout + found.stderr)
+        self.assertFalse((self.home / ".local/share/applications").exists())
+        self.assertFalse((self.home / ".local/share/icons").exists())
+
+        # The uninstall looks there too.
+        removed = subprocess.run([str(BUNDLE / "Contents/Linux/Sandvoll"), "--uninstall-desktop-entry"],
+                                 env={**os.environ, "HOME": str(self.home), **env}, capture_output=True, text=True,
+                                 timeout=30)
+        self.assertEqual(removed.returncode, 0, removed.stderr)
+        self.assertIn("Removed %s\n" % entry, removed.stdout)
+        self.assertEqual(list((data / "icons/hicolor").glob("*/apps/*")), [])
 
 
 if __name__ == "__main__":
