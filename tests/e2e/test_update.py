@@ -188,11 +188,18 @@ class UpdateTest(AppTestCase):
         info = bundle_info(installed)
         return installed, int(info["CFBundleVersion"]), info["CFBundleShortVersionString"]
 
-    def next_build(self, source, build, executable=None, remove_executable=False):
-        """source as build+1, its executable replaced or removed when asked, in a fresh staging folder."""
+    def next_build(self, source, build, executable=None, remove_executable=False, padding=0):
+        """source as build+1, its executable replaced or removed when asked, in a fresh staging folder.
+
+        With padding, the bundle carries that many random bytes more, which no
+        zip compresses away: a package of a known least size, whatever the
+        build type made of the executable.
+        """
         staging = Path(tempfile.mkdtemp(prefix="staging-", dir=self.work))
         staged = staging / "Sandvoll.app"
         shutil.copytree(source, staged, symlinks=True)
+        if padding:
+            (staged / "Contents/Resources/padding.bin").write_bytes(os.urandom(padding))
         info = bundle_info(staged)
         info["CFBundleVersion"] = str(build + 1)
         with open(staged / "Contents/Info.plist", "wb") as f:
@@ -377,7 +384,10 @@ class UpdateTest(AppTestCase):
 
     def test_the_download_shows_its_progress_can_be_cancelled_and_gives_up_after_a_minute_of_silence(self):
         installed, build, version = self.install()
-        self.site.publish(self.next_build(TEST_KEY_BUNDLE, build), version, build + 1, "test_update_key.pem")
+        # Well above every figure the site lets through below, in any build type.
+        staging = self.next_build(TEST_KEY_BUNDLE, build, padding=8 << 20)
+        package = self.site.publish(staging, version, build + 1, "test_update_key.pem")
+        self.assertGreater(package.stat().st_size, 4 << 20)
         self.site.allow(1 << 20)
         app = self.launch_installed(installed)
         self.accept_offer(app, version, "update-progress")

@@ -5,6 +5,7 @@
 // terminating the "app" ends that child instead of the test.
 
 #include "platform/crypto.h"
+#include "support/bundle_build.h"
 #include "support/loopback_http_server.h"
 #include "support/local_runner.h"
 #include "support/recording_task.h"
@@ -237,7 +238,7 @@ protected:
         EXPECT_TRUE(workDirectories().empty());
         EXPECT_EQ(terminations, 0);
         EXPECT_TRUE(app.running());
-        EXPECT_EQ(platform::Bundle::at(bundle).info()->at("CFBundleVersion"), "42");
+        EXPECT_EQ(test::bundleBuild(bundle), "42");
         EXPECT_EQ(test::readFile(bundle / "Contents/Linux/Sandvoll"), "#!/bin/sh\n" + oldBody() + "\n");
         EXPECT_EQ(std::distance(fs::directory_iterator(bundle.parent_path()), fs::directory_iterator()), 1);
         for (const auto& window : ui.progress)
@@ -271,7 +272,7 @@ TEST_F(InstallUpdate, AcceptedPackageReplacesTheBundleAfterTheAppEndsAndStartsIt
         ASSERT_EQ(workAtTermination.size(), 1u);
         EXPECT_EQ(test::readFile(workAtTermination[0] / "update.zip"), package);
         EXPECT_TRUE(fs::is_directory(workAtTermination[0] / "Sandvoll 1.1.app"));
-        EXPECT_EQ(platform::Bundle::at(bundle).info()->at("CFBundleVersion"), "42");
+        EXPECT_EQ(test::bundleBuild(bundle), "42");
         // The new bundle was copied beside the old one while the app ran.
         std::vector<std::string> beside;
         for (const auto& entry : fs::directory_iterator(bundle.parent_path()))
@@ -280,7 +281,7 @@ TEST_F(InstallUpdate, AcceptedPackageReplacesTheBundleAfterTheAppEndsAndStartsIt
         ASSERT_EQ(beside.size(), 2u);
         EXPECT_EQ(beside[0], "Sandvoll.app");
         EXPECT_EQ(beside[1], "Sandvoll.app.new-" + workAtTermination[0].filename().string().substr(16, 8));
-        EXPECT_EQ(platform::Bundle::at(bundle.parent_path() / beside[1]).info()->at("CFBundleVersion"), "43");
+        EXPECT_EQ(test::bundleBuild(bundle.parent_path() / beside[1]), "43");
     };
     checkAndAnswer();
     ASSERT_EQ(ui.choices.size(), 2u);
@@ -293,7 +294,7 @@ TEST_F(InstallUpdate, AcceptedPackageReplacesTheBundleAfterTheAppEndsAndStartsIt
     // The script, not the app, swaps the bundle, starts it and clears up.
     ASSERT_TRUE(test::waitFor([&] { return fs::exists(relaunched) && workDirectories().empty(); }, 20s));
     EXPECT_EQ(test::readFile(relaunched), (bundle / "Contents/Linux/Sandvoll").string());
-    EXPECT_EQ(platform::Bundle::at(bundle).info()->at("CFBundleVersion"), "43");
+    EXPECT_EQ(test::bundleBuild(bundle), "43");
     EXPECT_EQ(test::readFile(bundle / "Contents/Resources/app/start.py"), "print('build 43')\n");
     EXPECT_EQ(std::distance(fs::directory_iterator(bundle.parent_path()), fs::directory_iterator()), 1);
     EXPECT_FALSE(fs::exists(sandbox / "old-restarted"));
@@ -321,7 +322,7 @@ TEST_F(InstallUpdate, ANewVersionThatFailsToStartIsRolledBackAndTheOldOneSaysWhy
 
     ASSERT_TRUE(test::waitFor([&] { return fs::exists(sandbox / "old-restarted") && workDirectories().empty(); }, 20s));
     EXPECT_EQ(test::readFile(sandbox / "old-restarted"), "start");
-    EXPECT_EQ(platform::Bundle::at(bundle).info()->at("CFBundleVersion"), "42");
+    EXPECT_EQ(test::bundleBuild(bundle), "42");
     EXPECT_EQ(test::readFile(bundle / "Contents/Linux/Sandvoll"), "#!/bin/sh\n" + oldBody() + "\n");
     ASSERT_TRUE(test::waitFor(
         [&] { return std::distance(fs::directory_iterator(bundle.parent_path()), fs::directory_iterator()) == 1; }));
@@ -345,7 +346,7 @@ TEST_F(InstallUpdate, TheNewVersionStartsOnlyOnceAnUnreapedAppAndAServerThatStay
     // The server had ten seconds to stop by itself, then it was stopped.
     EXPECT_GE(std::chrono::steady_clock::now() - started, 10s);
     EXPECT_EQ(test::readFile(serverState), "Z\n") << "ended, and waiting for its parent (this test)";
-    EXPECT_EQ(platform::Bundle::at(bundle).info()->at("CFBundleVersion"), "43");
+    EXPECT_EQ(test::bundleBuild(bundle), "43");
 }
 
 TEST_F(InstallUpdate, EveryBadDownloadEndsInOneMessageAndLeavesNothingBehind)

@@ -3,6 +3,7 @@
 // no work directory and an untouched app behind.
 
 #include "platform/crypto.h"
+#include "support/bundle_build.h"
 #include "support/local_runner.h"
 #include "support/sandbox.h"
 #include "update/package_install.h"
@@ -158,7 +159,7 @@ protected:
         EXPECT_FALSE(outcome.newBundle);
         EXPECT_FALSE(workDirectoryLeft());
         EXPECT_EQ(test::readFile(environment.running.bundle / "Contents/Linux/Sandvoll"), "#!/bin/sh\necho old\n");
-        EXPECT_EQ(platform::Bundle::at(environment.running.bundle).info()->at("CFBundleVersion"), "42");
+        EXPECT_EQ(test::bundleBuild(environment.running.bundle), "42");
     }
 };
 

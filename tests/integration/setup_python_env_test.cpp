@@ -127,6 +127,18 @@ TEST_F(EnsurePython, ChangedRequirementsOnlyInstall)
     ASSERT_EQ(calls().size(), 3u);
     EXPECT_EQ(calls()[2][1], "pip");
     EXPECT_EQ(test::readFile(stamp), "flask==3.0");
+
+    // A file changed while it is being installed: what was installed is the
+    // text read before, and that is what the stamp records, so the next
+    // launch installs the change.
+    test::writeFile(requirements, "flask==3.1\n");
+    failStep("install", "printf 'flask==3.2\\n' > '" + requirements + "'\n");
+    ensure();
+    EXPECT_EQ(test::readFile(stamp), "flask==3.1\n");
+    fs::remove(control / "install");
+    ensure();
+    EXPECT_EQ(calls().size(), 5u);
+    EXPECT_EQ(test::readFile(stamp), "flask==3.2\n");
 }
 
 TEST_F(EnsurePython, NoRequirementsFileCreatesTheEnvironmentOnly)

@@ -246,12 +246,15 @@ TEST(ServerStartWatch, WithoutPidfdsTheEndOfAServersOutputEndsTheWait)
     // and live on. Each waits at a gate until the watch is made; the gate
     // opens before the wait (the close is already queued when it begins) or
     // as it begins (the close comes while it polls).
-    const auto allSeen = [] {
+    // The child ends with _Exit, which runs no destructor: the work (and its
+    // sandbox) is done in a scope of its own that has closed by then.
+    const auto seenIn = [] {
         test::Sandbox box;
         const std::string log = (box / "server.log").string(), gate = (box / "gate").string();
         if (!withoutPidfds() || ::mkfifo(gate.c_str(), 0600) != 0)
-            std::_Exit(2);
+            return 2;
         const auto openGate = [&] { ::close(::open(gate.c_str(), O_WRONLY | O_CLOEXEC)); };
+        // 0 when the end was seen, 1 when it was not, 3 when the server never closed its output.
         const auto watchOne = [&](const std::string& script, bool gateFirst) {
             const std::string program = "read _ < '" + gate + "'; " + script;
             const int output = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
@@ -265,30 +268,32 @@ TEST(ServerStartWatch, WithoutPidfdsTheEndOfAServersOutputEndsTheWait)
             ::close(output);
             const ServerStartWatch watch(pid, log, test::refusedLoopbackPort());
             std::thread opener;
+            bool closed = true;
             if (gateFirst) {
                 openGate();
-                if (!test::waitFor([&] { return std::filesystem::exists(box / "closed"); }))
-                    std::_Exit(3);
+                closed = test::waitFor([&] { return std::filesystem::exists(box / "closed"); });
             } else {
                 opener = std::thread(openGate);
             }
-            const auto event = watch.waitUntil(std::chrono::steady_clock::now() + std::chrono::seconds(20));
+            const auto event = closed ? watch.waitUntil(std::chrono::steady_clock::now() + std::chrono::seconds(20))
+                                      : ServerStartWatch::Event::none;
             if (opener.joinable())
                 opener.join();
             ::kill(pid, SIGKILL);
             ::waitpid(pid, nullptr, 0);
             std::filesystem::remove(box / "closed");
-            return event == ServerStartWatch::Event::exited;
+            return !closed ? 3 : event == ServerStartWatch::Event::exited ? 0 : 1;
         };
         const std::string closeAndLive = "exec >&- 2>&-; : > '" + (box / "closed").string() + "'; exec sleep 60";
-        if (!watchOne(closeAndLive, true))
-            std::_Exit(4);
-        if (!watchOne(closeAndLive, false))
-            std::_Exit(5);
-        if (!watchOne("exit 3", false))
-            std::_Exit(6);
-        std::_Exit(0);
+        if (const int seen = watchOne(closeAndLive, true))
+            return seen == 3 ? 3 : 4;
+        if (watchOne(closeAndLive, false))
+            return 5;
+        if (watchOne("exit 3", false))
+            return 6;
+        return 0;
     };
+    const auto allSeen = [&] { std::_Exit(seenIn()); };
     // Earlier tests leave worker threads, which a forked copy would lack
     // while holding what they own; a fresh run of this program has none.
     const std::string style = GTEST_FLAG_GET(death_test_style);

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,11 @@ public:
         std::string title;
         std::string text;
         bool operator==(const Alert&) const = default;
+        // A failed comparison names the box in words, not in bytes.
+        friend void PrintTo(const Alert& alert, std::ostream* out)
+        {
+            *out << "Alert { \"" << alert.title << "\", \"" << alert.text << "\" }";
+        }
     };
     struct Choice {
         std::string title;
