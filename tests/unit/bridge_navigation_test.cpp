@@ -86,23 +86,6 @@ TEST(NavigationPolicy, NoOtherSchemeLeavesTheAppAndThePageStays)
     EXPECT_EQ(navigationPolicy(none), wrongScheme);
 }
 
-TEST(NavigationPolicy, OnePressOpensOneURLWhateverThePageDoesMeanwhile)
-{
-    // The first URL of a press goes; what the same press brings after it does not.
-    const auto press = std::make_shared<platform::UserInput>();
-    EXPECT_EQ(navigationPolicy(during(press, NavigationType::linkActivated, "http://127.0.0.1:8766/next")), allow);
-    EXPECT_EQ(navigationPolicy(during(press, NavigationType::linkActivated, "recordme:second")), wrongScheme);
-    EXPECT_EQ(outsidePolicy(during(press, NavigationType::other, "about:blank")), HandOff::refusedScheme);
-    EXPECT_EQ(navigationPolicy(during(press, NavigationType::linkActivated, "https://example.org/first")), handOff);
-    press->linkOpened = true; // as the callback does
-    EXPECT_EQ(navigationPolicy(during(press, NavigationType::linkActivated, "https://example.org/second")),
-        (NavigationDecision { false, HandOff::refusedSpent }));
-    EXPECT_EQ(outsidePolicy(during(press, NavigationType::other, "mailto:x@example.org")), HandOff::refusedSpent);
-    // Before the first press nothing may go out.
-    EXPECT_EQ(outsidePolicy(action(NavigationType::linkActivated, "https://example.org/", true, nullptr)),
-        HandOff::refusedSpent);
-}
-
 TEST(NavigationPolicy, ALinkAScriptClickedGoesNowhereOutside)
 {
     const NavigationDecision nowhere { false, HandOff::none };
@@ -157,13 +140,17 @@ TEST(NavigationPolicy, TheCallbacksSpendEachPressOnceAndSayWhyTheyRefuse)
     EXPECT_FALSE(decidePolicy(during(next, NavigationType::linkActivated, "https://example.org/fourth")));
     // A script's own click says nothing, nor does it count.
     EXPECT_FALSE(decidePolicy(scriptClick("file:///etc/passwd")));
+    // Before the first press nothing goes out.
+    createWebView(action(NavigationType::other, "https://example.org/early", true, nullptr));
     const std::string said = testing::internal::GetCapturedStderr();
 
     EXPECT_EQ(ui.openedURLs, (std::vector<std::string> { "http://example.org/first", "mailto:someone@example.org" }));
     // One line per press: the first refusal of each.
     EXPECT_EQ(said,
         "Sandvoll: not opening recordme:second: only http, https and mailto links leave the app\n"
-        "Sandvoll: not opening file:///home/someone/notes.txt: only http, https and mailto links leave the app\n");
+        "Sandvoll: not opening file:///home/someone/notes.txt: only http, https and mailto links leave the app\n"
+        "Sandvoll: not opening https://example.org/early: each link that leaves the app needs a click or key press "
+        "of its own\n");
 }
 
 TEST(NavigationPolicy, TheRefusalLineShowsAHostileURLShortAndPrintable)
