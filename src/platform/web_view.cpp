@@ -15,6 +15,8 @@ struct WebView::Impl {
     GRef<WebKitUserContentManager> content;
     GRef<GtkWidget> view;
     GRef<WebKitNetworkSession> session;
+    GRef<GtkEventController> inputWatch;
+    std::shared_ptr<UserInput> lastInput;
 };
 
 namespace {
@@ -137,19 +139,47 @@ NavigationType navigationType(WebKitNavigationType type)
     return NavigationType::other;
 }
 
-NavigationAction describe(WebKitNavigationAction* action)
+NavigationAction describe(WebKitNavigationAction* action, const WebView::Impl& impl)
 {
     NavigationAction result;
     result.type = navigationType(webkit_navigation_action_get_navigation_type(action));
     result.userGesture = webkit_navigation_action_is_user_gesture(action);
+    result.input = impl.lastInput;
     WebKitURIRequest* request = webkit_navigation_action_get_request(action);
     const char* uri = request ? webkit_uri_request_get_uri(request) : nullptr;
     if (uri && *uri) {
         result.url = uri;
+        result.scheme = urlScheme(uri);
         if (auto parsed = parseURL(uri))
             result.host = parsed->host;
     }
     return result;
+}
+
+// Each press the user gives the view starts a new UserInput. The watch runs
+// in the capture phase, before the view's own handlers pass the event on to
+// the page, so whatever the page does in answer is reported after it. It
+// never takes an event away from the page.
+gboolean onInputEvent(GtkEventControllerLegacy*, GdkEvent* event, gpointer data)
+{
+    switch (gdk_event_get_event_type(event)) {
+    case GDK_BUTTON_PRESS:
+    case GDK_KEY_PRESS:
+    case GDK_TOUCH_BEGIN:
+        static_cast<WebView::Impl*>(data)->lastInput = std::make_shared<UserInput>();
+        break;
+    default:
+        break;
+    }
+    return FALSE;
+}
+
+void watchUserInput(WebView::Impl& impl)
+{
+    impl.inputWatch = GRef<GtkEventController>::adopt(gtk_event_controller_legacy_new());
+    gtk_event_controller_set_propagation_phase(impl.inputWatch.get(), GTK_PHASE_CAPTURE);
+    g_signal_connect(impl.inputWatch.get(), "event", G_CALLBACK(onInputEvent), &impl);
+    gtk_widget_add_controller(impl.view.get(), GTK_EVENT_CONTROLLER(g_object_ref(impl.inputWatch.get())));
 }
 
 gboolean onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision, WebKitPolicyDecisionType type,
@@ -159,7 +189,8 @@ gboolean onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision, WebKitPo
     if (type != WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION || !impl->config.decideNavigation)
         return FALSE; // WebKit's default handling
     auto* navigation = WEBKIT_NAVIGATION_POLICY_DECISION(decision);
-    const NavigationAction action = describe(webkit_navigation_policy_decision_get_navigation_action(navigation));
+    const NavigationAction action
+        = describe(webkit_navigation_policy_decision_get_navigation_action(navigation), *impl);
     if (impl->config.decideNavigation(action))
         webkit_policy_decision_use(decision);
     else
@@ -171,7 +202,7 @@ GtkWidget* onCreate(WebKitWebView*, WebKitNavigationAction* action, gpointer dat
 {
     auto* impl = static_cast<WebView::Impl*>(data);
     if (impl->config.onNewWindow)
-        impl->config.onNewWindow(describe(action));
+        impl->config.onNewWindow(describe(action, *impl));
     return nullptr; // the app has one window and one web view
 }
 
@@ -253,6 +284,7 @@ std::unique_ptr<WebView> WebView::create(WebViewConfig config)
     g_signal_connect(impl->view.get(), "decide-policy", G_CALLBACK(onDecidePolicy), impl.get());
     g_signal_connect(impl->view.get(), "create", G_CALLBACK(onCreate), impl.get());
     g_signal_connect(impl->view.get(), "load-changed", G_CALLBACK(onLoadChanged), impl.get());
+    watchUserInput(*impl);
     impl->session = GRef<WebKitNetworkSession>(webkit_web_view_get_network_session(WEBKIT_WEB_VIEW(impl->view.get())));
     g_signal_connect(impl->session.get(), "download-started", G_CALLBACK(onDownloadStarted), impl.get());
     return std::unique_ptr<WebView>(new WebView(std::move(impl)));
@@ -266,6 +298,7 @@ WebView::~WebView()
     g_signal_handlers_disconnect_by_data(impl_->view.get(), impl_.get());
     g_signal_handlers_disconnect_by_data(impl_->content.get(), impl_.get());
     g_signal_handlers_disconnect_by_data(impl_->session.get(), impl_.get());
+    g_signal_handlers_disconnect_by_data(impl_->inputWatch.get(), impl_.get());
 }
 
 void WebView::loadHTML(const std::string& html)
@@ -335,6 +368,14 @@ std::optional<ParsedURL> parseURL(const std::string& text)
     if (host && *host)
         parsed.host = host;
     return parsed;
+}
+
+std::optional<std::string> urlScheme(const std::string& text)
+{
+    const char* scheme = g_uri_peek_scheme(text.c_str());
+    if (!scheme)
+        return std::nullopt;
+    return std::string(scheme);
 }
 
 } // namespace sv::platform

@@ -20,13 +20,27 @@ public:
 
 enum class NavigationType { linkActivated, formSubmitted, backForward, reload, formResubmitted, other };
 
+// One press the user gave the view: a mouse button, a key or a touch.
+// Everything the page does while that press is the latest shares this
+// record, so that the app can let one press reach outside the window once.
+struct UserInput {
+    bool linkOpened = false;    // a URL has gone to the desktop for it
+    bool refusalTold = false;   // a refused URL has been reported for it
+};
+
 struct NavigationAction {
     NavigationType type = NavigationType::other;
-    std::optional<std::string> url;   // absent when the request has no URL
-    std::optional<std::string> host;  // absent when the URL has no host
-    // True when the user caused it (a click or a key); false for what page
-    // scripts do by themselves, such as a script-made click.
+    std::optional<std::string> url;    // absent when the request has no URL
+    std::optional<std::string> scheme; // lower-case; absent when the URL has none
+    std::optional<std::string> host;   // absent when the URL has no host
+    // True when the engine counts it as the user's doing; false for what
+    // page scripts do by themselves, such as a script-made click. The engine
+    // says true for everything a page does while it handles one press (two
+    // clicks and a window, say), so this alone cannot tell presses apart.
     bool userGesture = false;
+    // The latest press the view received before the action was reported;
+    // null before the first.
+    std::shared_ptr<UserInput> input;
 };
 
 struct ScriptMessage {
@@ -97,5 +111,8 @@ struct ParsedURL {
     std::optional<std::string> host;
 };
 std::optional<ParsedURL> parseURL(const std::string& text);
+
+// The scheme a URL starts with, lower-cased; nullopt when it starts with none.
+std::optional<std::string> urlScheme(const std::string& text);
 
 } // namespace sv::platform

@@ -10,15 +10,19 @@ namespace {
 using platform::NavigationAction;
 using platform::NavigationType;
 
-// The action as the web view describes it: the host comes from the same
-// URL parser the web view uses. Unless said otherwise, the user caused it.
-NavigationAction action(NavigationType type, std::optional<std::string> url, bool userGesture = true)
+// The action as the web view describes it: scheme and host come from the
+// same URL parser the web view uses. Unless said otherwise, the user caused
+// it with a press of its own.
+NavigationAction action(NavigationType type, std::optional<std::string> url, bool userGesture = true,
+    std::shared_ptr<platform::UserInput> input = std::make_shared<platform::UserInput>())
 {
     NavigationAction result;
     result.type = type;
     result.url = url;
     result.userGesture = userGesture;
+    result.input = std::move(input);
     if (url) {
+        result.scheme = platform::urlScheme(*url);
         if (auto parsed = platform::parseURL(*url))
             result.host = parsed->host;
     }
@@ -28,9 +32,15 @@ NavigationAction action(NavigationType type, std::optional<std::string> url, boo
 NavigationAction link(const std::string& url) { return action(NavigationType::linkActivated, url); }
 // A link a page script "clicked" by itself.
 NavigationAction scriptClick(const std::string& url) { return action(NavigationType::linkActivated, url, false); }
+// What a page does while it handles one press.
+NavigationAction during(const std::shared_ptr<platform::UserInput>& press, NavigationType type, const std::string& url)
+{
+    return action(type, url, true, press);
+}
 
-const NavigationDecision allow { true, std::nullopt };
-NavigationDecision handOff(const std::string& url) { return { false, url }; }
+const NavigationDecision allow { true, HandOff::none };
+const NavigationDecision handOff { false, HandOff::open };
+const NavigationDecision wrongScheme { false, HandOff::refusedScheme };
 
 TEST(NavigationPolicy, ClickedLinksToTheLocalHostStayWhateverPortSchemeOrPath)
 {
@@ -39,22 +49,46 @@ TEST(NavigationPolicy, ClickedLinksToTheLocalHostStayWhateverPortSchemeOrPath)
         EXPECT_EQ(navigationPolicy(link(url)), allow) << url;
 }
 
-TEST(NavigationPolicy, ClickedLinksAnywhereElseGoToTheDefaultHandler)
+TEST(NavigationPolicy, ClickedWebAndMailLinksAnywhereElseGoToTheDefaultHandler)
 {
     for (const char* url : { "https://example.org/", "http://localhost:8766/", "http://192.168.1.20:8766/",
              "http://127.0.0.2:8766/", "http://127.0.0.1.nip.io/", "http://[::1]:8766/", "http://0x7f.0.0.1/",
              // No host at all.
-             "mailto:someone@example.org", "tel:+4712345678", "file:///etc/hosts", "about:blank" })
-        EXPECT_EQ(navigationPolicy(link(url)), handOff(url)) << url;
+             "mailto:someone@example.org", "mailto:?subject=hello",
+             // A URL the parser cannot read has no host either.
+             "http://[broken" })
+        EXPECT_EQ(navigationPolicy(link(url)), handOff) << url;
 
-    // A URL the parser cannot read has no host either.
-    NavigationAction broken { NavigationType::linkActivated, "http://[broken", std::nullopt, true };
-    EXPECT_EQ(navigationPolicy(broken), handOff("http://[broken"));
+    // Schemes are compared without regard to case.
+    for (const char* scheme : { "HTTP", "Https", "MAILTO", "mailTo" }) {
+        NavigationAction upper = link("https://example.org/");
+        upper.scheme = scheme;
+        EXPECT_EQ(navigationPolicy(upper), handOff) << scheme;
+    }
+}
+
+TEST(NavigationPolicy, NoOtherSchemeLeavesTheAppAndThePageStays)
+{
+    for (const char* url : { "file:///etc/hosts", "file://example.org/share/notes.txt", "recordme:second",
+             "javascript:alert(1)", "data:text/html,<p>x", "blob:http://127.0.0.1:8766/1f0e", "about:blank",
+             "tel:+4712345678", "ftp://example.org/", "ws://example.org/socket", "httpx://example.org/",
+             "smb://example.org/share", "x-scheme-with-dashes+and.dots:thing", "not a url", "//example.org/" })
+        EXPECT_EQ(navigationPolicy(link(url)), wrongScheme) << url;
+
+    // Lookalikes of an allowed scheme are other schemes.
+    for (const char* scheme : { "http ", "https:", "mailto2", "", "ht tp", "httpѕ" }) {
+        NavigationAction odd = link("https://example.org/");
+        odd.scheme = scheme;
+        EXPECT_EQ(navigationPolicy(odd), wrongScheme) << scheme;
+    }
+    NavigationAction none = link("https://example.org/");
+    none.scheme.reset();
+    EXPECT_EQ(navigationPolicy(none), wrongScheme);
 }
 
 TEST(NavigationPolicy, ALinkAScriptClickedGoesNowhereOutside)
 {
-    const NavigationDecision nowhere { false, std::nullopt };
+    const NavigationDecision nowhere { false, HandOff::none };
     for (const char* url : { "https://example.org/", "mailto:someone@example.org", "file:///etc/hosts", "about:blank" })
         EXPECT_EQ(navigationPolicy(scriptClick(url)), nowhere) << url;
     // Inside the window it is the same as setting the page's location.
@@ -84,18 +118,66 @@ TEST(NavigationPolicy, TheCallbackOpensWhatItCancels)
     EXPECT_FALSE(decidePolicy(link("https://example.org/docs")));
     EXPECT_FALSE(decidePolicy(scriptClick("https://example.org/scripted")));
     EXPECT_FALSE(decidePolicy(link("mailto:someone@example.org")));
+    EXPECT_FALSE(decidePolicy(link("file:///etc/hosts")));
     EXPECT_EQ(ui.openedURLs, (std::vector<std::string> { "https://example.org/docs", "mailto:someone@example.org" }));
     EXPECT_EQ(ui.shown(), 0u);
 }
 
+TEST(NavigationPolicy, TheCallbacksSpendEachPressOnceAndSayWhyTheyRefuse)
+{
+    test::RecordingUi ui;
+    const auto click = std::make_shared<platform::UserInput>();
+    const auto next = std::make_shared<platform::UserInput>();
+    testing::internal::CaptureStderr();
+    // One click whose handler clicks two links and opens a window.
+    EXPECT_FALSE(decidePolicy(during(click, NavigationType::linkActivated, "http://example.org/first")));
+    EXPECT_FALSE(decidePolicy(during(click, NavigationType::linkActivated, "recordme:second")));
+    createWebView(during(click, NavigationType::other, "https://example.org/third"));
+    // The next press: a refused scheme spends nothing, a local link neither.
+    EXPECT_TRUE(decidePolicy(during(next, NavigationType::linkActivated, "http://127.0.0.1:8766/page")));
+    createWebView(during(next, NavigationType::other, "file:///home/someone/notes.txt"));
+    createWebView(during(next, NavigationType::other, "mailto:someone@example.org"));
+    EXPECT_FALSE(decidePolicy(during(next, NavigationType::linkActivated, "https://example.org/fourth")));
+    // A script's own click says nothing, nor does it count.
+    EXPECT_FALSE(decidePolicy(scriptClick("file:///etc/passwd")));
+    // Before the first press nothing goes out.
+    createWebView(action(NavigationType::other, "https://example.org/early", true, nullptr));
+    const std::string said = testing::internal::GetCapturedStderr();
+
+    EXPECT_EQ(ui.openedURLs, (std::vector<std::string> { "http://example.org/first", "mailto:someone@example.org" }));
+    // One line per press: the first refusal of each.
+    EXPECT_EQ(said,
+        "Sandvoll: not opening recordme:second: only http, https and mailto links leave the app\n"
+        "Sandvoll: not opening file:///home/someone/notes.txt: only http, https and mailto links leave the app\n"
+        "Sandvoll: not opening https://example.org/early: each link that leaves the app needs a click or key press "
+        "of its own\n");
+}
+
+TEST(NavigationPolicy, TheRefusalLineShowsAHostileURLShortAndPrintable)
+{
+    EXPECT_EQ(refusalLine("https://example.org/x", HandOff::refusedSpent),
+        "Sandvoll: not opening https://example.org/x: each link that leaves the app needs a click or key press of "
+        "its own");
+    EXPECT_EQ(refusalLine("recordme:a\nSandvoll: fake\x1b[2J\x7f\t\xd0\xb0", HandOff::refusedScheme),
+        "Sandvoll: not opening recordme:a?Sandvoll: fake?[2J????: only http, https and mailto links leave the app");
+
+    const std::string longURL = "data:text/plain," + std::string(100000, 'A');
+    const std::string line = refusalLine(longURL, HandOff::refusedScheme);
+    EXPECT_EQ(line, "Sandvoll: not opening " + longURL.substr(0, refusalURLLength)
+            + "…: only http, https and mailto links leave the app");
+    const std::string exact(refusalURLLength, 'b');
+    EXPECT_EQ(refusalLine(exact, HandOff::refusedScheme).find("…"), std::string::npos);
+}
+
 TEST(NewWindow, EveryRequestWithAURLGoesToTheDefaultHandler)
 {
-    EXPECT_EQ(newWindowURL(link("http://127.0.0.1:8766/report")), "http://127.0.0.1:8766/report");
-    EXPECT_EQ(newWindowURL(action(NavigationType::other, "https://example.org/")), "https://example.org/");
-    EXPECT_EQ(newWindowURL(action(NavigationType::other, std::nullopt)), std::nullopt);
+    EXPECT_EQ(outsidePolicy(link("http://127.0.0.1:8766/report")), HandOff::open);
+    EXPECT_EQ(outsidePolicy(action(NavigationType::other, "https://example.org/")), HandOff::open);
+    EXPECT_EQ(outsidePolicy(action(NavigationType::other, std::nullopt)), HandOff::none);
+    EXPECT_EQ(outsidePolicy(action(NavigationType::other, "file:///etc/hosts")), HandOff::refusedScheme);
 
     // A window a script opens by itself, without the user, goes nowhere.
-    EXPECT_EQ(newWindowURL(action(NavigationType::other, "https://example.org/popup", false)), std::nullopt);
+    EXPECT_EQ(outsidePolicy(action(NavigationType::other, "https://example.org/popup", false)), HandOff::none);
 
     test::RecordingUi ui;
     createWebView(action(NavigationType::other, "http://127.0.0.1:8766/report"));
