@@ -4,7 +4,24 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 namespace sv {
+
+// A failed comparison names the decision in words, not in bytes.
+void PrintTo(HandOff handOff, std::ostream* out)
+{
+    constexpr const char* names[] = { "none", "open", "refusedScheme", "refusedSpent" };
+    *out << "HandOff::" << names[static_cast<int>(handOff)];
+}
+
+void PrintTo(const NavigationDecision& decision, std::ostream* out)
+{
+    *out << "NavigationDecision { " << (decision.allow ? "allow" : "cancel") << ", ";
+    PrintTo(decision.handOff, out);
+    *out << " }";
+}
+
 namespace {
 
 using platform::NavigationAction;
