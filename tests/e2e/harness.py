@@ -442,6 +442,16 @@ def processes_under(home):
     return found
 
 
+def loopback_listener_uids(table, port=PORT):
+    """The user ids of the sockets listening on port in /proc/net/tcp or tcp6, whatever their address."""
+    uids = []
+    for line in Path("/proc/net", table).read_text().splitlines()[1:]:
+        fields = line.split()
+        if fields[3] == "0A" and int(fields[1].rsplit(":", 1)[1], 16) == port:
+            uids.append(int(fields[7]))
+    return uids
+
+
 def process_environment(pid):
     """The environment a process started with, as a dict."""
     entries = Path("/proc", str(pid), "environ").read_bytes().split(b"\0")
