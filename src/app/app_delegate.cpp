@@ -48,6 +48,7 @@ void AppDelegate::applicationDidFinishLaunching()
     };
     config.decideNavigation = [this](const platform::NavigationAction& action) { return decideNavigation(action); };
     config.onLoadCommitted = [this](const std::string& url) { loadCommitted(url); };
+    config.onWebProcessEnded = [this] { webProcessEnded(); };
     config.onNewWindow = [](const platform::NavigationAction& action) { createWebView(action); };
     auto view = platform::WebView::create(std::move(config));
     webView_ = view.get();
@@ -128,6 +129,21 @@ void AppDelegate::standIn(const std::string& line)
         replaced_ = showing_;
     showing_ = { {}, line };
     show(showing_);
+}
+
+void AppDelegate::webProcessEnded()
+{
+    // Once stopped, only the user's Reload loads anything: a page that
+    // takes every renderer down would otherwise never let go.
+    if (rendererStopped_ || holdingPages_)
+        return;
+    if (rendererEnds_.mayReload(RendererEnds::Clock::now())) {
+        // The app's page goes through the owner check again, like any load.
+        show(showing_);
+        return;
+    }
+    rendererStopped_ = true;
+    standIn(pageStoppedText);
 }
 
 void AppDelegate::holdPagesUntilFirstFrame() { holdingPages_ = true; }

@@ -2,6 +2,7 @@
 // The one application delegate: owns the window, the web view and the
 // server process for the life of the app.
 
+#include "app/renderer_ends.h"
 #include "base/globals.h"
 #include "platform/web_view.h"
 #include "platform/window.h"
@@ -35,6 +36,8 @@ inline constexpr const char* notRespondingText = "Log: ~/Library/Application Sup
 [[nodiscard]] std::string portHeldTitle(std::int64_t port);
 [[nodiscard]] std::string portHeldText(std::int64_t port);
 [[nodiscard]] std::string portHeldStatus(std::int64_t port);
+// Shown instead of a page whose web process keeps ending.
+inline constexpr const char* pageStoppedText = "The page stopped working. Choose View › Reload to try again.";
 
 // True for an address on the app's own server: http, host 127.0.0.1 and
 // the app's port, whatever the path.
@@ -105,6 +108,9 @@ public:
     // before its document may post to the app.
     [[nodiscard]] bool decideNavigation(const platform::NavigationAction& action);
     void loadCommitted(const std::string& url);
+    // The page's web process has ended: loads what the window showed again,
+    // or, at the third end within a minute, a status line that says so.
+    void webProcessEnded();
     // Whether the document shown may use the bridge: one on the app's
     // server that was this user's when it committed.
     [[nodiscard]] bool bridgeOpen() const { return bridgeOpen_; }
@@ -150,6 +156,8 @@ private:
     std::optional<Page> replaced_;
     bool bridgeOpen_ = false;
     bool portBoxOpen_ = false;
+    RendererEnds rendererEnds_;
+    bool rendererStopped_ = false;
     std::vector<std::function<void()>> afterFirstFrame_;
     // The real view behind `web`, for the clipboard commands.
     platform::WebView* webView_ = nullptr;

@@ -39,6 +39,9 @@ void AppDelegate::checkUpdates() { platform::startDetached(Updater::shared().che
 
 void AppDelegate::reload()
 {
+    // The user's own try starts the count of renderer ends afresh.
+    rendererEnds_.reset();
+    rendererStopped_ = false;
     if (replaced_) {
         showing_ = *std::exchange(replaced_, std::nullopt);
         show(showing_);

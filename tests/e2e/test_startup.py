@@ -15,7 +15,7 @@ from pathlib import Path
 
 from harness import (BUNDLE, NEVER_SERVES, PORT, AppTestCase, VirtualDisplay, loopback_listener_uids, painted,
                      port_in_use, process_environment, processes_under, provision_example, provision_in_step,
-                     read_text, wait_for_page, wait_until, window_image)
+                     read_text, wait_for_page, wait_until, web_processes, window_image)
 
 PROVISIONING = ("Setting up Python", "Installing Python packages")
 SEARCH_PATH = "/opt/homebrew/bin:/usr/local/bin:/usr/bin:/bin"
@@ -280,6 +280,45 @@ class StartupTest(AppTestCase):
     def port_boxes(self, app):
         found = app.xdotool("search", "--onlyvisible", "--name", "^Sandvoll can't use port")
         return found.split() if found else []
+
+    def test_a_page_whose_renderer_ends_comes_back_until_the_third_end_in_a_minute(self):
+        provision_example(self.home)
+        app = self.launch()
+        app.wait_for_window()
+        self.watch_until_page(app, "renderer")
+        page_loads = lambda: app.server_log().count('"GET / HTTP/1.1"')
+
+        def end_renderer():
+            ended = wait_until(lambda: web_processes(app.process.pid), 20, "the page's web process")
+            for pid in ended:
+                os.kill(pid, signal.SIGKILL)
+            return ended
+
+        # The first two ends bring the page back in a new web process.
+        started = time.monotonic()
+        for end in (1, 2):
+            loads, ended = page_loads(), end_renderer()
+            wait_until(lambda: page_loads() > loads, 30, "the page to load again")
+            wait_until(lambda: set(web_processes(app.process.pid)) - set(ended), 20, "a new web process")
+            if end == 1:
+                # It is alive: it polls the server again, and shows.
+                polls = app.server_log().count("/api/state")
+                wait_until(lambda: app.server_log().count("/api/state") > polls, 20, "the page to poll")
+                self.watch_until_page(app, "renderer-back")
+        # The third within the minute: a line says so, and nothing is loaded by itself.
+        loads = page_loads()
+        end_renderer()
+        self.assertLess(time.monotonic() - started, 60, "the three ends took more than a minute")
+        image = wait_for_page(self.display, app, "renderer-stopped.png", timeout=30,
+                              condition=lambda im: "stopped working" in read_text(im))
+        self.assertIn("View", read_text(image))
+        self.assertEqual(page_loads(), loads)
+        # The user's Reload starts afresh with the page.
+        app.key("ctrl+r")
+        self.watch_until_page(app, "renderer-reloaded")
+        self.assertEqual(page_loads(), loads + 1)
+        app.key("ctrl+q")
+        self.assertEqual(app.process.wait(timeout=20), 0)
 
     def test_a_support_folder_that_cannot_be_made_stops_the_app_with_a_message(self):
         # "Library" is a file, so nothing can be created beneath it, even as root.

@@ -422,6 +422,42 @@ TEST_F(Readiness, AnotherAccountsServerGetsNoLoadAndNoBridgeAfterTheFirst)
     EXPECT_EQ(ui.alerts.size(), 8u);
 }
 
+TEST_F(Readiness, AnEndedRendererGetsItsPageBackUntilTheThirdEndInAMinute)
+{
+    auto delegate = delegateFor(test::refusedLoopbackPort());
+    const std::string jobs = globals->appURL + "jobs";
+    delegate->showStatus("Installing Python packages…");
+    delegate->webProcessEnded();
+    EXPECT_EQ(web->htmls, std::vector<std::string>(2, statusPageHTML("Installing Python packages…")));
+    delegate->loadAppPage();
+    delegate->loadCommitted(jobs); // the page has moved on
+    delegate->webProcessEnded();
+    EXPECT_EQ(web->urls, (std::vector<std::string> { globals->appURL, jobs }));
+    delegate->webProcessEnded();
+    EXPECT_EQ(web->htmls.back(), statusPageHTML(pageStoppedText));
+    delegate->webProcessEnded(); // the line's own renderer: nothing more
+    EXPECT_EQ(web->htmls.size(), 3u);
+    EXPECT_EQ(web->urls.size(), 2u);
+
+    // The user's Reload starts afresh, with the page the line replaced.
+    delegate->reload();
+    EXPECT_EQ(web->urls.back(), jobs);
+    delegate->webProcessEnded();
+    delegate->webProcessEnded();
+    EXPECT_EQ(web->urls.size(), 5u);
+    EXPECT_EQ(web->htmls.size(), 3u);
+    EXPECT_TRUE(ui.alerts.empty());
+
+    // The minute slides: only the ends inside it count.
+    RendererEnds ends;
+    const auto start = RendererEnds::Clock::now();
+    EXPECT_TRUE(ends.mayReload(start));
+    EXPECT_TRUE(ends.mayReload(start + std::chrono::seconds(30)));
+    EXPECT_TRUE(ends.mayReload(start + std::chrono::seconds(60)));
+    EXPECT_FALSE(ends.mayReload(start + std::chrono::milliseconds(89999)));
+    EXPECT_TRUE(ends.mayReload(start + std::chrono::seconds(150)));
+}
+
 TEST_F(Readiness, StartupWithAServerAlreadyAnsweringStartsNothing)
 {
     Server server;
