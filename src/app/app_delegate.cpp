@@ -42,10 +42,13 @@ void AppDelegate::applicationDidFinishLaunching()
     config.userScript = userScriptSource(appVersion(), appBuild());
     config.messageHandler = messageHandlerName;
     config.messageOrigin = appOrigin(globals_);
-    config.onMessage = [](const platform::ScriptMessage& message) {
-        didReceiveScriptMessage(message, Updater::shared());
+    config.onMessage = [this](const platform::ScriptMessage& message) {
+        if (bridgeOpen_)
+            didReceiveScriptMessage(message, Updater::shared());
     };
-    config.decideNavigation = [](const platform::NavigationAction& action) { return decidePolicy(action); };
+    config.decideNavigation = [this](const platform::NavigationAction& action) { return decideNavigation(action); };
+    config.onLoadCommitted = [this](const std::string& url) { loadCommitted(url); };
+    config.onWebProcessEnded = [this] { webProcessEnded(); };
     config.onNewWindow = [](const platform::NavigationAction& action) { createWebView(action); };
     auto view = platform::WebView::create(std::move(config));
     webView_ = view.get();
@@ -98,18 +101,49 @@ void AppDelegate::showStatus(const std::string& text)
 {
     if (appPageRequested_)
         return;
-    if (holdingPages_) {
-        heldStatus_ = text;
-        return;
-    }
-    web->loadHTML(statusPageHTML(text));
+    showing_ = { {}, text };
+    if (!holdingPages_)
+        show(showing_);
 }
 
 void AppDelegate::loadAppPage()
 {
     appPageRequested_ = true;
+    showing_ = { globals_.appURL, {} };
     if (!holdingPages_)
-        web->loadURL(globals_.appURL);
+        show(showing_);
+}
+
+void AppDelegate::show(const Page& page)
+{
+    if (page.url.empty())
+        web->loadHTML(statusPageHTML(page.line));
+    else
+        web->loadURL(page.url);
+}
+
+void AppDelegate::standIn(const std::string& line)
+{
+    // A second stand-in keeps the page the first one replaced.
+    if (!replaced_)
+        replaced_ = showing_;
+    showing_ = { {}, line };
+    show(showing_);
+}
+
+void AppDelegate::webProcessEnded()
+{
+    // Once stopped, only the user's Reload loads anything: a page that
+    // takes every renderer down would otherwise never let go.
+    if (rendererStopped_ || holdingPages_)
+        return;
+    if (rendererEnds_.mayReload(RendererEnds::Clock::now())) {
+        // The app's page goes through the owner check again, like any load.
+        show(showing_);
+        return;
+    }
+    rendererStopped_ = true;
+    standIn(pageStoppedText);
 }
 
 void AppDelegate::holdPagesUntilFirstFrame() { holdingPages_ = true; }
@@ -131,10 +165,7 @@ void AppDelegate::firstFrameShown()
     // thread up while WebKit starts its web process.
     for (auto& step : std::exchange(afterFirstFrame_, {}))
         step();
-    if (appPageRequested_)
-        web->loadURL(globals_.appURL);
-    else
-        web->loadHTML(statusPageHTML(heldStatus_));
+    show(showing_);
 }
 
 std::filesystem::path AppDelegate::defaultsPath() const

@@ -2,6 +2,7 @@
 // The one application delegate: owns the window, the web view and the
 // server process for the life of the app.
 
+#include "app/renderer_ends.h"
 #include "base/globals.h"
 #include "platform/web_view.h"
 #include "platform/window.h"
@@ -30,9 +31,17 @@ inline constexpr const char* cantStartTitle = "Sandvoll can't start";
 inline constexpr std::size_t startupErrorCharacters = 1200;
 inline constexpr const char* notRespondingTitle = "Sandvoll isn't responding";
 inline constexpr const char* notRespondingText = "Log: ~/Library/Application Support/Sandvoll/server.log";
-// When another account's program holds the port: the window keeps its status page.
+// When another account's program holds the port: the window keeps its status
+// page at the first load; a later load is replaced by the status line.
 [[nodiscard]] std::string portHeldTitle(std::int64_t port);
 [[nodiscard]] std::string portHeldText(std::int64_t port);
+[[nodiscard]] std::string portHeldStatus(std::int64_t port);
+// Shown instead of a page whose web process keeps ending.
+inline constexpr const char* pageStoppedText = "The page stopped working. Choose View › Reload to try again.";
+
+// True for an address on the app's own server: http, host 127.0.0.1 and
+// the app's port, whatever the path.
+[[nodiscard]] bool isAppServerURL(const std::string& url, const Globals& globals);
 
 // How the first load waits for the server. The app uses these values; tests
 // shorten the pause.
@@ -60,7 +69,8 @@ public:
 
     // The menu bar: the application menu, Edit and View.
     void buildMenu();
-    // Menu and page commands.
+    // Menu and page commands. Reload reloads what the window shows; where a
+    // status line stands in for a page (see standIn), it loads that page.
     void checkUpdates();
     void reload();
 
@@ -92,6 +102,19 @@ public:
     // window keeps its status page.
     void loadServerPage();
 
+    // The web view's callbacks. Every navigation to the app's server, in
+    // any frame and of any kind, is refused while another account's
+    // program holds the port; a load that commits while it does is replaced
+    // before its document may post to the app.
+    [[nodiscard]] bool decideNavigation(const platform::NavigationAction& action);
+    void loadCommitted(const std::string& url);
+    // The page's web process has ended: loads what the window showed again,
+    // or, at the third end within a minute, a status line that says so.
+    void webProcessEnded();
+    // Whether the document shown may use the bridge: one on the app's
+    // server that was this user's when it committed.
+    [[nodiscard]] bool bridgeOpen() const { return bridgeOpen_; }
+
     // The start-up work: provisioning on the calling (worker) thread, then
     // the server and the first load on the main thread.
     void startupTask();
@@ -108,6 +131,19 @@ public:
     std::function<void()> startUpdater;
 
 private:
+    // What the window shows or is loading: a page at `url`, or else the
+    // one-line page with `line`.
+    struct Page {
+        std::string url;
+        std::string line;
+    };
+    void show(const Page& page);
+    // Puts a status line in place of the page the window shows, which
+    // Reload then brings back.
+    void standIn(const std::string& line);
+    // Another account's program holds the port: one box per refused load,
+    // never a second one while the first is open.
+    void refuseForeignServer();
     void editingCommand(void (platform::WebView::*command)());
     void failStartup(const std::string& errorText);
     [[nodiscard]] std::filesystem::path defaultsPath() const;
@@ -116,7 +152,12 @@ private:
     ProbePause probePause_;
     bool holdingPages_ = false;
     bool appPageRequested_ = false;
-    std::string heldStatus_;
+    Page showing_;
+    std::optional<Page> replaced_;
+    bool bridgeOpen_ = false;
+    bool portBoxOpen_ = false;
+    RendererEnds rendererEnds_;
+    bool rendererStopped_ = false;
     std::vector<std::function<void()>> afterFirstFrame_;
     // The real view behind `web`, for the clipboard commands.
     platform::WebView* webView_ = nullptr;

@@ -7,6 +7,8 @@
 #include "platform/task.h"
 #include "update/updater.h"
 
+#include <utility>
+
 namespace sv {
 
 void AppDelegate::buildMenu()
@@ -35,7 +37,18 @@ void AppDelegate::buildMenu()
 
 void AppDelegate::checkUpdates() { platform::startDetached(Updater::shared().check(true)); }
 
-void AppDelegate::reload() { web->reload(); }
+void AppDelegate::reload()
+{
+    // The user's own try starts the count of renderer ends afresh.
+    rendererEnds_.reset();
+    rendererStopped_ = false;
+    if (replaced_) {
+        showing_ = *std::exchange(replaced_, std::nullopt);
+        show(showing_);
+        return;
+    }
+    web->reload();
+}
 
 void AppDelegate::editingCommand(void (platform::WebView::*command)())
 {

@@ -223,10 +223,19 @@ void onScriptMessage(WebKitUserContentManager*, JSCValue* value, gpointer data)
 void onLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer data)
 {
     auto* impl = static_cast<WebView::Impl*>(data);
-    if (event != WEBKIT_LOAD_FINISHED || !impl->config.onLoadFinished)
-        return;
     const char* uri = webkit_web_view_get_uri(view);
-    impl->config.onLoadFinished(uri ? uri : "");
+    if (event == WEBKIT_LOAD_COMMITTED && impl->config.onLoadCommitted)
+        impl->config.onLoadCommitted(uri ? uri : "");
+    else if (event == WEBKIT_LOAD_FINISHED && impl->config.onLoadFinished)
+        impl->config.onLoadFinished(uri ? uri : "");
+}
+
+void onWebProcessTerminated(WebKitWebView*, WebKitWebProcessTerminationReason, gpointer data)
+{
+    // Whatever the reason, the page is gone the same way.
+    auto* impl = static_cast<WebView::Impl*>(data);
+    if (impl->config.onWebProcessEnded)
+        impl->config.onWebProcessEnded();
 }
 
 } // namespace
@@ -284,6 +293,7 @@ std::unique_ptr<WebView> WebView::create(WebViewConfig config)
     g_signal_connect(impl->view.get(), "decide-policy", G_CALLBACK(onDecidePolicy), impl.get());
     g_signal_connect(impl->view.get(), "create", G_CALLBACK(onCreate), impl.get());
     g_signal_connect(impl->view.get(), "load-changed", G_CALLBACK(onLoadChanged), impl.get());
+    g_signal_connect(impl->view.get(), "web-process-terminated", G_CALLBACK(onWebProcessTerminated), impl.get());
     watchUserInput(*impl);
     impl->session = GRef<WebKitNetworkSession>(webkit_web_view_get_network_session(WEBKIT_WEB_VIEW(impl->view.get())));
     g_signal_connect(impl->session.get(), "download-started", G_CALLBACK(onDownloadStarted), impl.get());
@@ -358,7 +368,9 @@ void* WebView::widget() const { return impl_->view.get(); }
 std::optional<ParsedURL> parseURL(const std::string& text)
 {
     GError* rawError = nullptr;
-    GUriPtr uri(g_uri_parse(text.c_str(), GUriFlags(G_URI_FLAGS_ENCODED | G_URI_FLAGS_NON_DNS), &rawError));
+    // Scheme normalisation fills in the default port and leaves the host as written.
+    GUriPtr uri(g_uri_parse(text.c_str(),
+        GUriFlags(G_URI_FLAGS_ENCODED | G_URI_FLAGS_NON_DNS | G_URI_FLAGS_SCHEME_NORMALIZE), &rawError));
     GErrorPtr error(rawError);
     if (!uri)
         return std::nullopt;
@@ -367,6 +379,7 @@ std::optional<ParsedURL> parseURL(const std::string& text)
     const char* host = g_uri_get_host(uri.get());
     if (host && *host)
         parsed.host = host;
+    parsed.port = g_uri_get_port(uri.get());
     return parsed;
 }
 

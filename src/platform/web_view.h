@@ -64,6 +64,14 @@ struct WebViewConfig {
     std::function<void(const NavigationAction&)> onNewWindow;
     // Told each time a main-frame load has finished, with the loaded address.
     std::function<void(const std::string&)> onLoadFinished;
+    // Told when a main-frame load commits, with its address: the response
+    // has come and the new document is about to be made, and nothing the
+    // document's scripts post to the handler arrives before this.
+    std::function<void(const std::string&)> onLoadCommitted;
+    // Told when the web process that draws the page has ended while the view
+    // lives (a crash, the kernel's out-of-memory killer): the view keeps its
+    // last frame and does nothing until something is loaded into it again.
+    std::function<void()> onWebProcessEnded;
 };
 
 // The real view. A download it starts always asks the user where to save
@@ -109,6 +117,9 @@ private:
 struct ParsedURL {
     std::string scheme;
     std::optional<std::string> host;
+    // The scheme's default when the URL names none (80 for http); -1 when
+    // neither is known.
+    int port = -1;
 };
 std::optional<ParsedURL> parseURL(const std::string& text);
 

@@ -444,6 +444,42 @@ def processes_under(home):
     return found
 
 
+def web_processes(pid):
+    """The web engine's content processes among the descendants of pid (they may run in a sandbox)."""
+    children = {}
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            stat = Path("/proc", entry, "stat").read_text()
+        except OSError:
+            continue
+        # The name in brackets may hold blanks; the parent comes after it.
+        parent = int(stat[stat.rindex(")") + 2:].split()[1])
+        children.setdefault(parent, []).append(int(entry))
+    found, queue = [], list(children.get(pid, []))
+    while queue:
+        child = queue.pop()
+        queue.extend(children.get(child, []))
+        try:
+            program = Path("/proc", str(child), "cmdline").read_bytes().split(b"\0")[0]
+        except OSError:
+            continue
+        if program.endswith(b"/WebKitWebProcess"):
+            found.append(child)
+    return found
+
+
+def loopback_listener_uids(table, port=PORT):
+    """The user ids of the sockets listening on port in /proc/net/tcp or tcp6, whatever their address."""
+    uids = []
+    for line in Path("/proc/net", table).read_text().splitlines()[1:]:
+        fields = line.split()
+        if fields[3] == "0A" and int(fields[1].rsplit(":", 1)[1], 16) == port:
+            uids.append(int(fields[7]))
+    return uids
+
+
 def process_environment(pid):
     """The environment a process started with, as a dict."""
     entries = Path("/proc", str(pid), "environ").read_bytes().split(b"\0")

@@ -2,6 +2,7 @@
 
 import os
 import plistlib
+import pwd
 import shutil
 import signal
 import stat
@@ -12,9 +13,9 @@ import unittest
 import urllib.request
 from pathlib import Path
 
-from harness import (BUNDLE, NEVER_SERVES, PORT, AppTestCase, VirtualDisplay, painted, port_in_use,
-                     process_environment, processes_under, provision_example, provision_in_step, read_text,
-                     wait_for_page, wait_until, window_image)
+from harness import (BUNDLE, NEVER_SERVES, PORT, AppTestCase, VirtualDisplay, loopback_listener_uids, painted,
+                     port_in_use, process_environment, processes_under, provision_example, provision_in_step,
+                     read_text, wait_for_page, wait_until, web_processes, window_image)
 
 PROVISIONING = ("Setting up Python", "Installing Python packages")
 SEARCH_PATH = "/opt/homebrew/bin:/usr/local/bin:/usr/bin:/bin"
@@ -31,6 +32,46 @@ if sys.orig_argv[1:3] == ["-m", "venv"]:
     while not os.path.exists(os.environ["SV_TEST_VENV_RELEASE"]) and time.monotonic() < deadline:
         time.sleep(0.05)
 """
+
+
+# Another account's server, bound to the address and port it is given. Its page, were it ever shown, would read SV_APP, post to the bridge
+# and report what it read back to its server.
+FOREIGN_SERVER = r"""
+import http.server, socket, sys
+address = sys.argv[1]
+PAGE = (b"<title>Another account</title><h1>Another account's page</h1><script>"
+        b"fetch('/seen?' + encodeURIComponent(JSON.stringify(window.SV_APP)));"
+        b"if (window.webkit) window.webkit.messageHandlers.sv.postMessage('checkUpdates');</script>")
+
+class Server(http.server.ThreadingHTTPServer):
+    address_family = socket.AF_INET6 if ":" in address else socket.AF_INET
+
+    def server_bind(self):
+        if self.address_family == socket.AF_INET6:
+            # Takes IPv4 connections as well, as a dual-stack server does.
+            self.socket.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 0)
+        super().server_bind()
+
+class Handler(http.server.BaseHTTPRequestHandler):
+    def do_GET(self):
+        body = b'{"jobs": {}}' if self.path == "/api/state" else PAGE
+        self.send_response(200)
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def log_message(self, fmt, *args):
+        print(fmt % args, flush=True)
+
+Server((address, int(sys.argv[2])), Handler).serve_forever()
+"""
+
+
+def as_nobody(command, log):
+    """Starts command under the account "nobody", its output going to the file log."""
+    with open(log, "w") as out:
+        return subprocess.Popen(["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", *command],
+                                stdout=out, stderr=subprocess.STDOUT)
 
 
 def state_answers():
@@ -173,10 +214,7 @@ class StartupTest(AppTestCase):
         shutil.copy(shipped / "start.py", site / "start.py")
         shutil.copytree(shipped / "static", site / "static")
         foreign_log = site / "foreign.log"
-        with open(foreign_log, "w") as out:
-            foreign = subprocess.Popen(["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
-                                        "/usr/bin/python3", str(site / "start.py"), "--server"],
-                                       stdout=out, stderr=subprocess.STDOUT)
+        foreign = as_nobody(["/usr/bin/python3", str(site / "start.py"), "--server"], foreign_log)
         self.addCleanup(lambda: (foreign.kill(), foreign.wait(timeout=10)))
         wait_until(state_answers, 20, "the other user's server")
 
@@ -191,11 +229,96 @@ class StartupTest(AppTestCase):
         wait_until(lambda: not app.xdotool("search", "--onlyvisible", "--name", "^Sandvoll can't use"), 10,
                    "the message to close")
         self.assertIn("Sandvoll is starting", read_text(window_image(self.display, app, "foreign-status.png")))
-        self.assertIn('"GET /api/state HTTP/1.1" 200', foreign_log.read_text())
+        # The box says the probe found that server answering; its page was never asked for.
         self.assertNotIn('"GET / HTTP/1.1"', foreign_log.read_text())
         app.key("ctrl+q")
         self.assertEqual(app.process.wait(timeout=20), 0)
         self.assertIsNone(foreign.poll())  # not ours to stop
+
+    def test_another_users_server_that_takes_the_port_later_never_gets_the_window(self):
+        provision_example(self.home)
+        app = self.launch()
+        app.wait_for_window()
+        self.watch_until_page(app, "port-taken-ours")
+        # While the server is ours, Ctrl+R reaches it.
+        app.key("ctrl+r")
+        wait_until(lambda: app.server_log().count('"GET / HTTP/1.1"') == 2, 20, "the reload at our server")
+        os.kill(wait_until(lambda: processes_under(self.home), 20, "our server")[0], signal.SIGKILL)
+        wait_until(lambda: not port_in_use(), 10, "the port to be free")
+
+        # The same account takes the port three ways; the last two show only in the IPv6 table.
+        nobody = pwd.getpwnam("nobody").pw_uid
+        for name, address, table in (("ipv4", "127.0.0.1", "tcp"), ("mapped", "::ffff:127.0.0.1", "tcp6"),
+                                     ("dual-stack", "::", "tcp6")):
+            with self.subTest(address=address):
+                log = self.home / ("foreign-%s.log" % name)
+                foreign = as_nobody(["/usr/bin/python3", "-c", FOREIGN_SERVER, address, str(PORT)], log)
+                try:
+                    wait_until(state_answers, 20, "the other user's server on " + address)
+                    self.assertEqual(loopback_listener_uids(table), [nobody])
+                    # Reload, and from the second round on Reload from the line that stands in for the page.
+                    app.key("ctrl+r")
+                    box = app.find_window("^Sandvoll can't use port %d$" % PORT)
+                    self.display.screenshot("port-taken-%s-box.png" % name)
+                    self.assertEqual(len(self.port_boxes(app)), 1)
+                    app.key("Return", window=box)
+                    wait_until(lambda: not self.port_boxes(app), 10, "the message to close")
+                    image = wait_for_page(self.display, app, "port-taken-%s-line.png" % name, timeout=30,
+                                          condition=lambda im: "another user's program" in read_text(im))
+                    self.assertIn("View", read_text(image))
+                    # Once per attempt: the line is up and no box came back by itself.
+                    self.assertFalse(self.port_boxes(app))
+                    self.assertNotIn('"GET / HTTP/1.1"', log.read_text())
+                    self.assertNotIn("/seen", log.read_text())
+                finally:
+                    foreign.kill()
+                    foreign.wait(timeout=10)
+                wait_until(lambda: not port_in_use(), 10, "the port to be free")
+        app.key("ctrl+q")
+        self.assertEqual(app.process.wait(timeout=20), 0)
+
+    def port_boxes(self, app):
+        found = app.xdotool("search", "--onlyvisible", "--name", "^Sandvoll can't use port")
+        return found.split() if found else []
+
+    def test_a_page_whose_renderer_ends_comes_back_until_the_third_end_in_a_minute(self):
+        provision_example(self.home)
+        app = self.launch()
+        app.wait_for_window()
+        self.watch_until_page(app, "renderer")
+        page_loads = lambda: app.server_log().count('"GET / HTTP/1.1"')
+
+        def end_renderer():
+            ended = wait_until(lambda: web_processes(app.process.pid), 20, "the page's web process")
+            for pid in ended:
+                os.kill(pid, signal.SIGKILL)
+            return ended
+
+        # The first two ends bring the page back in a new web process.
+        started = time.monotonic()
+        for end in (1, 2):
+            loads, ended = page_loads(), end_renderer()
+            wait_until(lambda: page_loads() > loads, 30, "the page to load again")
+            wait_until(lambda: set(web_processes(app.process.pid)) - set(ended), 20, "a new web process")
+            if end == 1:
+                # It is alive: it polls the server again, and shows.
+                polls = app.server_log().count("/api/state")
+                wait_until(lambda: app.server_log().count("/api/state") > polls, 20, "the page to poll")
+                self.watch_until_page(app, "renderer-back")
+        # The third within the minute: a line says so, and nothing is loaded by itself.
+        loads = page_loads()
+        end_renderer()
+        self.assertLess(time.monotonic() - started, 60, "the three ends took more than a minute")
+        image = wait_for_page(self.display, app, "renderer-stopped.png", timeout=30,
+                              condition=lambda im: "stopped working" in read_text(im))
+        self.assertIn("View", read_text(image))
+        self.assertEqual(page_loads(), loads)
+        # The user's Reload starts afresh with the page.
+        app.key("ctrl+r")
+        self.watch_until_page(app, "renderer-reloaded")
+        self.assertEqual(page_loads(), loads + 1)
+        app.key("ctrl+q")
+        self.assertEqual(app.process.wait(timeout=20), 0)
 
     def test_a_support_folder_that_cannot_be_made_stops_the_app_with_a_message(self):
         # "Library" is a file, so nothing can be created beneath it, even as root.

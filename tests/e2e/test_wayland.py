@@ -2,8 +2,8 @@
 
 A few of the window and start-up tests run again here, unchanged, in a
 headless Wayland session: the status page, the size remembered, a first
-launch through to the page with Ctrl+Q stopping the server, and a message
-box answered from the keyboard.
+launch through to the page with Ctrl+Q stopping the server, a message box
+answered from the keyboard, and a page whose renderer ends.
 """
 
 import unittest
@@ -52,7 +52,8 @@ CASES = {
     WaylandWindowTest: ["test_first_launch_shows_the_status_line_grey_and_centred",
                         "test_second_launch_restores_the_size_the_window_had"],
     WaylandStartupTest: ["test_first_launch_provisions_shows_the_app_and_quitting_stops_the_server",
-                         "test_a_support_folder_that_cannot_be_made_stops_the_app_with_a_message"],
+                         "test_a_support_folder_that_cannot_be_made_stops_the_app_with_a_message",
+                         "test_a_page_whose_renderer_ends_comes_back_until_the_third_end_in_a_minute"],
     WaylandSessionTest: ["test_the_window_is_a_native_wayland_window_of_the_bundle_with_its_menu"],
 }
 

@@ -31,9 +31,13 @@ protected:
         config.messageHandler = messageHandlerName;
         // This test's server plays the app's: its origin is the one that may post.
         config.messageOrigin = "http://127.0.0.1:" + std::to_string(server.port());
-        config.onMessage = [this](const platform::ScriptMessage& m) { messages.push_back(m); };
+        config.onMessage = [this](const platform::ScriptMessage& m) {
+            messages.push_back(m);
+            events.push_back("message " + m.body.value_or(""));
+        };
         config.mediaNeedsUserAction = false;
         config.onLoadFinished = [this](const std::string&) { ++loadsFinished; };
+        config.onLoadCommitted = [this](const std::string& url) { events.push_back("commit " + url); };
         view = platform::WebView::create(std::move(config));
         platform::WindowSpec spec { windowTitle, 800, 600, 400, 300, {} };
         window = platform::Window::create(spec, *view);
@@ -87,6 +91,8 @@ protected:
     std::unique_ptr<platform::WebView> view;
     std::unique_ptr<platform::Window> window;
     std::vector<platform::ScriptMessage> messages;
+    // Commits and messages, in the order the app is told of them.
+    std::vector<std::string> events;
     int loadsFinished = 0;
 };
 
@@ -117,9 +123,15 @@ TEST_F(RealWebView, AppGlobalIsSetBeforePageScriptsAndOnlyInTheTopFrame)
 
 TEST_F(RealWebView, PagePostsReachTheHandlerWithStringBodiesOnly)
 {
-    server.route("/", test::LoopbackHttpServer::html("<p>page</p>", 200));
+    // The app hears of a document's commit before anything it posts, even
+    // from its first script: the second look at the port's owner rests on it.
+    server.route("/", test::LoopbackHttpServer::html(
+        "<script>window.webkit.messageHandlers.sv.postMessage('parsing');</script><p>page</p>", 200));
     open();
     visit(server.url("/"));
+    ASSERT_TRUE(test::waitFor([&] { return messages.size() == 1; }));
+    EXPECT_EQ(events, (std::vector<std::string> { "commit " + server.url("/"), "message parsing" }));
+    messages.clear();
     eval("window.webkit.messageHandlers.sv.postMessage('checkUpdates'); "
          "window.webkit.messageHandlers.sv.postMessage({a: 'checkUpdates'}); "
          "window.webkit.messageHandlers.sv.postMessage(42); 1");

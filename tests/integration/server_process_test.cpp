@@ -4,6 +4,7 @@
 #include "platform/environment.h"
 #include "server/port_owner.h"
 #include "server/server_process.h"
+#include "support/foreign_listener.h"
 #include "support/loopback_http_server.h"
 #include "support/sandbox.h"
 #include "support/wait.h"
@@ -199,6 +200,18 @@ TEST(PortOwner, ThisUsersOwnListenerIsNotAnotherUsers)
     EXPECT_EQ(uids, std::vector<uid_t> { getuid() });
     EXPECT_FALSE(portHeldByOtherUser(server.port()));
     EXPECT_FALSE(portHeldByOtherUser(test::refusedLoopbackPort()));
+}
+
+TEST(PortOwner, AnotherAccountsListenerIsSeenWhicheverFamilyTakesTheConnections)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "a listener of another account takes root to make";
+    // The last two are IPv6 sockets and show only in the IPv6 table.
+    for (const char* address : { "127.0.0.1", "::ffff:127.0.0.1", "::" }) {
+        test::ForeignListener foreign(address);
+        ASSERT_NE(foreign.port(), 0) << address;
+        EXPECT_TRUE(portHeldByOtherUser(foreign.port())) << address;
+    }
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 #include "platform/dispatch.h"
 #include "platform/text.h"
 #include "server/start_watch.h"
+#include "support/foreign_listener.h"
 #include "support/loopback_http_server.h"
 #include "support/recording_ui.h"
 #include "support/recording_web.h"
@@ -367,6 +368,99 @@ TEST_F(Readiness, TheFirstFrameLoadsTheLatestPageAskedFor)
     delegate->firstFrameShown();
     EXPECT_EQ(web->urls, std::vector<std::string> { globals->appURL });
     EXPECT_TRUE(web->htmls.empty());
+}
+
+TEST_F(Readiness, AnotherAccountsServerGetsNoLoadAndNoBridgeAfterTheFirst)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "a listener of another account takes root to make";
+    auto foreign = std::make_optional<test::ForeignListener>("::");
+    ASSERT_NE(foreign->port(), 0);
+    auto delegate = delegateFor(foreign->port());
+    const std::string app = globals->appURL, line = statusPageHTML(portHeldStatus(globals->port));
+    const auto otherPort = "http://127.0.0.1:" + std::to_string(test::refusedLoopbackPort()) + "/";
+    delegate->loadAppPage(); // our page, shown before the port changed hands
+    const auto asked = [&](platform::NavigationType type, const std::string& url) {
+        return delegate->decideNavigation({ type, url, platform::parseURL(url)->host, true });
+    };
+    // Each kind of navigation to any address on the port, in its canonical form.
+    using enum platform::NavigationType;
+    for (const auto type : { reload, backForward, linkActivated, other, formSubmitted })
+        EXPECT_FALSE(asked(type, app)) << static_cast<int>(type);
+    EXPECT_FALSE(asked(linkActivated, app + "jobs?id=3"));
+    EXPECT_FALSE(asked(reload, "http://user@127.0.0.1:" + std::to_string(globals->port) + "/"));
+    EXPECT_TRUE(asked(reload, otherPort));
+    EXPECT_TRUE(asked(other, "about:blank"));
+    ASSERT_TRUE(test::waitFor([&] { return ui.alerts.size() == 7; })) << ui.alerts.size();
+    EXPECT_EQ(ui.alerts[0], (test::RecordingUi::Alert { portHeldTitle(globals->port), portHeldText(globals->port) }));
+    EXPECT_EQ(web->htmls.back(), line);
+
+    // A refusal while the box is open shows no second box.
+    bool refusedWhileOpen = false;
+    ui.whileAlertShows = [&](const test::RecordingUi::Alert&) {
+        if (std::exchange(refusedWhileOpen, true))
+            return;
+        const auto lines = web->htmls.size();
+        EXPECT_FALSE(asked(reload, app));
+        EXPECT_TRUE(test::waitFor([&] { return web->htmls.size() > lines; }));
+    };
+    // The port changed hands between the decision and the answer: the
+    // page's document gets no bridge, and its line replaces it.
+    delegate->loadCommitted(app);
+    EXPECT_FALSE(delegate->bridgeOpen());
+    // The refusal made while it was open has been answered by then.
+    ASSERT_TRUE(test::waitFor([&] { return ui.alerts.size() == 8; }));
+    ui.whileAlertShows = nullptr;
+
+    // Reload tries the page the line stands in for; nothing tried it before.
+    delegate->reload();
+    EXPECT_EQ(web->urls, (std::vector<std::string> { app, app }));
+    EXPECT_EQ(web->reloads, 0);
+    foreign.reset();
+    EXPECT_TRUE(asked(reload, app));
+    delegate->loadCommitted(app);
+    EXPECT_TRUE(delegate->bridgeOpen());
+    delegate->loadCommitted("about:blank");
+    EXPECT_FALSE(delegate->bridgeOpen());
+    delegate->reload();
+    EXPECT_EQ(web->reloads, 1);
+    EXPECT_EQ(ui.alerts.size(), 8u);
+}
+
+TEST_F(Readiness, AnEndedRendererGetsItsPageBackUntilTheThirdEndInAMinute)
+{
+    auto delegate = delegateFor(test::refusedLoopbackPort());
+    const std::string jobs = globals->appURL + "jobs";
+    delegate->showStatus("Installing Python packages…");
+    delegate->webProcessEnded();
+    EXPECT_EQ(web->htmls, std::vector<std::string>(2, statusPageHTML("Installing Python packages…")));
+    delegate->loadAppPage();
+    delegate->loadCommitted(jobs); // the page has moved on
+    delegate->webProcessEnded();
+    EXPECT_EQ(web->urls, (std::vector<std::string> { globals->appURL, jobs }));
+    delegate->webProcessEnded();
+    EXPECT_EQ(web->htmls.back(), statusPageHTML(pageStoppedText));
+    delegate->webProcessEnded(); // the line's own renderer: nothing more
+    EXPECT_EQ(web->htmls.size(), 3u);
+    EXPECT_EQ(web->urls.size(), 2u);
+
+    // The user's Reload starts afresh, with the page the line replaced.
+    delegate->reload();
+    EXPECT_EQ(web->urls.back(), jobs);
+    delegate->webProcessEnded();
+    delegate->webProcessEnded();
+    EXPECT_EQ(web->urls.size(), 5u);
+    EXPECT_EQ(web->htmls.size(), 3u);
+    EXPECT_TRUE(ui.alerts.empty());
+
+    // The minute slides: only the ends inside it count.
+    RendererEnds ends;
+    const auto start = RendererEnds::Clock::now();
+    EXPECT_TRUE(ends.mayReload(start));
+    EXPECT_TRUE(ends.mayReload(start + std::chrono::seconds(30)));
+    EXPECT_TRUE(ends.mayReload(start + std::chrono::seconds(60)));
+    EXPECT_FALSE(ends.mayReload(start + std::chrono::milliseconds(89999)));
+    EXPECT_TRUE(ends.mayReload(start + std::chrono::seconds(150)));
 }
 
 TEST_F(Readiness, StartupWithAServerAlreadyAnsweringStartsNothing)
