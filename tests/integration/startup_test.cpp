@@ -381,7 +381,13 @@ TEST_F(Readiness, AnotherAccountsServerGetsNoLoadAndNoBridgeAfterTheFirst)
     const auto otherPort = "http://127.0.0.1:" + std::to_string(test::refusedLoopbackPort()) + "/";
     delegate->loadAppPage(); // our page, shown before the port changed hands
     const auto asked = [&](platform::NavigationType type, const std::string& url) {
-        return delegate->decideNavigation({ type, url, platform::parseURL(url)->host, true });
+        platform::NavigationAction action;
+        action.type = type;
+        action.url = url;
+        action.scheme = platform::urlScheme(url);
+        action.host = platform::parseURL(url)->host;
+        action.userGesture = true;
+        return delegate->decideNavigation(action);
     };
     // Each kind of navigation to any address on the port, in its canonical form.
     using enum platform::NavigationType;
