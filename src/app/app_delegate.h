@@ -94,6 +94,9 @@ public:
     // One probe of the server's state endpoint: true only for status 200.
     // Blocks for at most the probe's timeout.
     [[nodiscard]] bool serverUp() const;
+    // The same probe, telling a server that answered "not ready" from no answer at all.
+    enum class ProbeAnswer { none, notReady, ready };
+    [[nodiscard]] ProbeAnswer probe() const;
     // Probes off the main thread until the server answers, then loads the
     // application page; gives up with a message after the last try.
     void waitAndLoad(int tries);

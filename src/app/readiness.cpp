@@ -9,7 +9,7 @@
 
 namespace sv {
 
-bool AppDelegate::serverUp() const
+AppDelegate::ProbeAnswer AppDelegate::probe() const
 {
     platform::HttpRequest request;
     request.url = globals_.appURL + "api/state";
@@ -17,8 +17,12 @@ bool AppDelegate::serverUp() const
     // Only the status matters; the body, however large, is not read.
     request.statusOnly = true;
     const auto result = platform::httpGet(request);
-    return result.response && result.response->status == 200;
+    if (!result.response)
+        return ProbeAnswer::none;
+    return result.response->status == 200 ? ProbeAnswer::ready : ProbeAnswer::notReady;
 }
+
+bool AppDelegate::serverUp() const { return probe() == ProbeAnswer::ready; }
 
 void AppDelegate::startServer()
 {
@@ -36,14 +40,21 @@ void AppDelegate::waitAndLoad(int tries)
     // The probe blocks, so it runs on a worker; every decision is made on
     // the main thread, where the web view and the message boxes live.
     platform::globalAsync([this, tries] {
-        const bool up = serverUp();
-        platform::mainAsync([this, tries, up] {
+        const ProbeAnswer answer = probe();
+        platform::mainAsync([this, tries, answer] {
+            const bool up = answer == ProbeAnswer::ready;
             if (readiness.probed)
                 readiness.probed(up);
             if (up) {
                 loadServerPage();
                 return;
             }
+            // A server that answers at all has opened its port: its start is
+            // over, whether or not the watch saw the moment (a pause can run
+            // out just as the port opens), and a "not ready" now gets the
+            // full pause.
+            if (answer == ProbeAnswer::notReady)
+                probePause_.startIsOver();
             if (tries >= readiness.lastTry) {
                 platform::alert(notRespondingTitle, notRespondingText);
                 return;

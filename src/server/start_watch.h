@@ -67,6 +67,10 @@ public:
     // Runs `next` on the main thread `seconds` from now, or sooner as above.
     void then(double seconds, std::function<void()> next);
 
+    // The server has answered, so its port is open: pauses take their full
+    // length from now on.
+    void startIsOver() { watch_.reset(); }
+
 private:
     std::shared_ptr<const ServerStartWatch> watch_;
 };
