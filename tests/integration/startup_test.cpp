@@ -339,7 +339,9 @@ TEST_F(Readiness, TheServerStepAndThePagesWaitForTheFirstFrame)
     EXPECT_TRUE(web->htmls.empty());
 
     delegate->firstFrameShown();
-    EXPECT_EQ(server.requestCount("/api/state"), 1u);
+    // The step's own probe is made before firstFrameShown returns; the
+    // chain's first one, on a worker, may have come by now too.
+    EXPECT_GE(server.requestCount("/api/state"), 1u);
     EXPECT_EQ(updaterStarts, 1);
     EXPECT_EQ(web->htmls, std::vector<std::string> { statusPageHTML(startingText) });
     ASSERT_TRUE(test::waitFor([&] { return !web->urls.empty(); }));
