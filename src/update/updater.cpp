@@ -72,7 +72,9 @@ ProgramRunner commandRunner(Globals globals)
 {
     return [globals = std::move(globals)](
                const std::filesystem::path& executable, const std::vector<std::string>& arguments) {
-        RunResult result = run(globals, executable.string(), arguments);
+        // Read whole: every name in the archive's listing is checked before
+        // anything is unpacked, and the verified package bounds its size.
+        RunResult result = run(globals, executable.string(), arguments, std::nullopt, wholeOutput);
         return ProgramResult { result.status, std::move(result.output) };
     };
 }
