@@ -142,6 +142,8 @@ platform::Task<void> Updater::check(bool manual)
     request.timeout = settings_.feedTimeout;
     request.reloadIgnoringCache = true;
     request.maxBodyBytes = maxFeedBytes;
+    // Servers often compress JSON; the limit holds before and after decoding.
+    request.acceptCompressed = true;
     const platform::HttpResult result = co_await platform::fetch(std::move(request));
 
     // A failed transfer and a body that is not a feed (an error page, say)
