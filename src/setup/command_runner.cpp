@@ -4,6 +4,7 @@
 #include "base/unique_fd.h"
 #include "setup/utf8.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
@@ -27,12 +28,16 @@ constexpr std::size_t firstBuffer = 64 << 10;
 // The most one read brings once the buffer is full.
 constexpr std::size_t readSize = 64 << 10;
 
+// The unchecked end of what was read: at most a character's first bytes.
+constexpr std::size_t mostUnchecked = 3;
+
 // The buffer stops growing once it holds three times what is kept, and one
 // read more: from then on the oldest bytes go by moving what is kept to the
 // front, which costs a third of a byte or less per byte read.
 std::size_t bufferLimit(std::size_t keep)
 {
-    return keep > (SIZE_MAX - readSize) / 3 ? SIZE_MAX : 3 * keep + readSize;
+    const std::size_t more = readSize + mostUnchecked;
+    return keep > (SIZE_MAX - more) / 3 ? SIZE_MAX : 3 * keep + more;
 }
 
 std::string startFailure(const std::string& path, const std::optional<std::string>& cwd, int error)
@@ -134,10 +139,11 @@ std::string readTail(int fd, std::size_t keep)
                 if (buffer.capacity() < limit) {
                     buffer.grow();
                 } else {
-                    const std::size_t dropped = used - keep;
-                    std::memmove(buffer.data(), buffer.data() + dropped, keep);
-                    used = keep;
-                    // What is unchecked is at most a character's first bytes.
+                    // Only checked bytes go: a character's first bytes wait
+                    // for the rest of it.
+                    const std::size_t dropped = std::min(used - keep, checked);
+                    std::memmove(buffer.data(), buffer.data() + dropped, used - dropped);
+                    used -= dropped;
                     checked -= dropped;
                 }
                 std::memcpy(buffer.data() + used, spare, static_cast<std::size_t>(n));
