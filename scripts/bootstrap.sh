@@ -25,6 +25,8 @@ packages=(
   # tests and benchmarks
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   xvfb xauth x11-utils xdotool imagemagick tesseract-ocr tesseract-ocr-eng
+  # compressed test replies; addresses of every kind in a network namespace
+  zlib1g-dev iproute2
   # a headless Wayland session: the compositor, screenshots and typed keys;
   # checking and launching the desktop entry, finding its icon
   sway grim wtype desktop-file-utils libglib2.0-bin hicolor-icon-theme
@@ -44,8 +46,6 @@ if [ "$bench" -eq 1 ]; then
     python3-webview python3-gi python3-gi-cairo gir1.2-gtk-3.0 gir1.2-webkit2-4.0
     # the browser peer in app mode, and the chart
     chromium python3-matplotlib
-    # the benchmark runs in a network namespace with only loopback up
-    iproute2
   )
 fi
 

@@ -37,9 +37,10 @@ void AppDelegate::startServer()
 
 void AppDelegate::waitAndLoad(int tries)
 {
-    // The probe blocks, so it runs on a worker; every decision is made on
-    // the main thread, where the web view and the message boxes live.
-    platform::globalAsync([this, tries] {
+    // The probe blocks, so it runs on a worker, one that no long work can
+    // hold up; every decision is made on the main thread, where the web view
+    // and the message boxes live.
+    platform::probeAsync([this, tries] {
         const ProbeAnswer answer = probe();
         platform::mainAsync([this, tries, answer] {
             const bool up = answer == ProbeAnswer::ready;

@@ -37,11 +37,25 @@ void runPooled(gpointer data, gpointer)
     call->fn();
 }
 
+// Fixed sizes, so that no burst of work makes a thread for each item. At
+// most these run on the global queue at once: the start-up task (minutes on
+// a first start), the launcher entry's write, one step of an install (the
+// download takes minutes) and the feed checks a user starts (up to 20
+// seconds each). Four workers let the long ones run side by side with one
+// to spare; whatever comes beyond waits, which only delays it.
 GThreadPool* workerPool()
 {
-    // Non-exclusive and unbounded: a probe must never wait behind a long
-    // provisioning step.
-    static GThreadPool* pool = g_thread_pool_new(runPooled, nullptr, -1, FALSE, nullptr);
+    static GThreadPool* pool = g_thread_pool_new(runPooled, nullptr, globalWorkers, FALSE, nullptr);
+    return pool;
+}
+
+// The probes of a launch and the pauses between them follow each other, one
+// at a time, each over within about a second; a second worker lets another
+// chain (a page reloaded meanwhile) go on without waiting for the first.
+GThreadPool* probePool()
+{
+    constexpr int probeWorkers = 2;
+    static GThreadPool* pool = g_thread_pool_new(runPooled, nullptr, probeWorkers, FALSE, nullptr);
     return pool;
 }
 
@@ -63,6 +77,11 @@ void mainAfter(double seconds, std::function<void()> fn)
 void globalAsync(std::function<void()> fn)
 {
     g_thread_pool_push(workerPool(), new Call { std::move(fn) }, nullptr);
+}
+
+void probeAsync(std::function<void()> fn)
+{
+    g_thread_pool_push(probePool(), new Call { std::move(fn) }, nullptr);
 }
 
 bool isMainThread() { return std::this_thread::get_id() == mainThreadId; }

@@ -13,8 +13,18 @@ void mainAsync(std::function<void()> fn);
 // Runs fn on the main thread once `seconds` have passed.
 void mainAfter(double seconds, std::function<void()> fn);
 
-// Runs fn on a worker thread. For blocking work: provisioning, probes, HTTP.
+// Runs fn on a worker thread. For blocking work: provisioning, HTTP, an
+// install's steps. There are globalWorkers of them; what comes while all are
+// busy waits for one in submission order, so an item must never wait for
+// another item of this queue.
 void globalAsync(std::function<void()> fn);
+
+inline constexpr int globalWorkers = 4;
+
+// Runs fn on a worker kept for the readiness probes and the pauses between
+// them, short waits that must never queue behind the long work of
+// globalAsync. Each item must end within seconds.
+void probeAsync(std::function<void()> fn);
 
 [[nodiscard]] bool isMainThread();
 

@@ -38,6 +38,11 @@ struct HttpRequest {
     // Only the status is wanted: the transfer ends where the body begins,
     // and the response comes back with an empty body.
     bool statusOnly = false;
+    // Whether the server may send the body compressed, to be decoded here.
+    // Off, the request asks for the body as it is, and one compressed anyway
+    // comes back exactly as it was sent. Either way maxBodyBytes holds for
+    // the bytes as they arrive and for the bytes they decode to.
+    bool acceptCompressed = false;
 };
 
 struct HttpResponse {
@@ -52,11 +57,34 @@ struct HttpResult {
     [[nodiscard]] bool ok() const { return response.has_value(); }
 };
 
-// Blocks until the GET has ended. Redirects are followed; only http and https
-// are spoken, and a URL without a scheme is refused rather than guessed at.
-// Any status counts as an answer: an error page is a response, not a failure.
-// Call from a worker thread (see fetch), never from the main thread.
+// Blocks until the GET has ended. Only http and https are spoken, and a URL
+// without a scheme is refused rather than guessed at. The URL itself may
+// point anywhere; redirects are followed, at most maxRedirects of them, only
+// to http and https, and each only where redirectAllowed lets it go from the
+// address the previous connection reached. Any status counts as an answer:
+// an error page is a response, not a failure. Call from a worker thread (see
+// fetch), never from the main thread.
 [[nodiscard]] HttpResult httpGet(const HttpRequest& request);
+
+inline constexpr long maxRedirects = 5;
+
+// How near a network address is, from the internet at large to this machine;
+// each scope is nearer than the one before it.
+enum class AddressScope { publicInternet, privateNetwork, linkLocal, loopback };
+
+// The scope of an IPv4 or IPv6 address in numeric form (an IPv6 zone, as in
+// "fe80::1%eth0", is allowed); nothing for any other text. IPv4 addresses
+// inside IPv6 ones (::ffff:a.b.c.d, and 64:ff9b::a.b.c.d, which a NAT64
+// gateway turns into a.b.c.d) have the scope of the IPv4 address. Whatever
+// does not lead to the internet at large is counted as near as it can lead.
+[[nodiscard]] std::optional<AddressScope> addressScope(std::string_view address);
+
+// Whether a redirect sent by a server at an address of scope `from` may be
+// followed to a server at scope `to`: never to a nearer network, so that a
+// server out there cannot turn the app against services on the user's own
+// network or machine. A scope that is not known counts as the internet where
+// the redirect comes from and as this machine where it goes.
+[[nodiscard]] bool redirectAllowed(std::optional<AddressScope> from, std::optional<AddressScope> to);
 
 // The same GET, awaited from a main-thread task.
 [[nodiscard]] inline auto fetch(HttpRequest request)

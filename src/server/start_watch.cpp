@@ -149,8 +149,9 @@ void ProbePause::then(double seconds, std::function<void()> next)
     }
     const auto deadline = std::chrono::steady_clock::now()
         + std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds));
-    // The wait blocks, so it runs on a worker; the chain goes on where it was.
-    platform::globalAsync([this, watch = watch_, deadline, next = std::move(next)]() mutable {
+    // The wait blocks, so it runs on a worker beside the probes; the chain
+    // goes on where it was.
+    platform::probeAsync([this, watch = watch_, deadline, next = std::move(next)]() mutable {
         const auto event = watch->waitUntil(deadline);
         platform::mainAsync([this, watch, event, next = std::move(next)] {
             // Once the port has opened or the process has ended, the start is

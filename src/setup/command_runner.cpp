@@ -4,6 +4,7 @@
 #include "base/unique_fd.h"
 #include "setup/utf8.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
@@ -24,6 +25,20 @@ namespace {
 // (The pipe keeps its default size: reads of a pipe's worth leave the bytes
 // in cache for the UTF-8 check, which measured faster than a larger pipe.)
 constexpr std::size_t firstBuffer = 64 << 10;
+// The most one read brings once the buffer is full.
+constexpr std::size_t readSize = 64 << 10;
+
+// The unchecked end of what was read: at most a character's first bytes.
+constexpr std::size_t mostUnchecked = 3;
+
+// The buffer stops growing once it holds three times what is kept, and one
+// read more: from then on the oldest bytes go by moving what is kept to the
+// front, which costs a third of a byte or less per byte read.
+std::size_t bufferLimit(std::size_t keep)
+{
+    const std::size_t more = readSize + mostUnchecked;
+    return keep > (SIZE_MAX - more) / 3 ? SIZE_MAX : 3 * keep + more;
+}
 
 std::string startFailure(const std::string& path, const std::optional<std::string>& cwd, int error)
 {
@@ -54,37 +69,6 @@ public:
 
 bool containsNul(const std::string& s) { return s.find('\0') != std::string::npos; }
 
-// Large regions are backed right away, with huge pages where the kernel
-// can, instead of one page fault per 4 KiB as they fill: on virtual
-// machines each fault costs microseconds, which for tens of megabytes of
-// output is most of the time spent. Only how pages are provided changes,
-// never their contents; kernels without these calls simply fault as usual.
-constexpr std::size_t prefaultFrom = 4 << 20;
-
-std::pair<void*, std::size_t> wholePages(void* data, std::size_t size)
-{
-    const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
-    const auto begin = (reinterpret_cast<std::uintptr_t>(data) + page - 1) & ~(page - 1);
-    const auto end = (reinterpret_cast<std::uintptr_t>(data) + size) & ~(page - 1);
-    if (end <= begin)
-        return { nullptr, 0 };
-    return { reinterpret_cast<void*>(begin), end - begin };
-}
-
-void prefault(void* data, std::size_t size)
-{
-    const auto [begin, length] = wholePages(data, size);
-    if (length > 0)
-        (void)::madvise(begin, length, MADV_POPULATE_WRITE);
-}
-
-void preferHugePages(void* data, std::size_t size)
-{
-    const auto [begin, length] = wholePages(data, size);
-    if (length > 0)
-        (void)::madvise(begin, length, MADV_HUGEPAGE);
-}
-
 // The bytes read so far, in an anonymous mapping that doubles with mremap:
 // growing moves page tables instead of copying bytes, and fresh pages come
 // zeroed from the kernel, so nothing is filled twice.
@@ -110,12 +94,6 @@ public:
         if (moved == MAP_FAILED)
             throw std::bad_alloc();
         data_ = moved;
-        if (larger >= prefaultFrom) {
-            // The advice covers the whole mapping so that it stays one
-            // region that mremap can move.
-            preferHugePages(data_, larger);
-            prefault(data() + capacity_, larger - capacity_);
-        }
         capacity_ = larger;
     }
 
@@ -134,16 +112,19 @@ ssize_t readSome(int fd, char* data, std::size_t size)
 }
 
 // Reads until end of file, checking UTF-8 as the bytes arrive so that the
-// check overlaps with the child's own work. Once the output is known not to
-// be UTF-8 the rest is still drained (the child must not block on a full
-// pipe) but no longer kept.
-std::string readAll(int fd)
+// check overlaps with the child's own work, and keeps the last `keep`
+// bytes. The whole output is checked, not only what is kept: one
+// bad byte anywhere makes it not text. Once it is known not to be UTF-8 the
+// rest is still drained (the child must not block on a full pipe) but no
+// longer kept.
+std::string readTail(int fd, std::size_t keep)
 {
+    const std::size_t limit = bufferLimit(keep);
     OutputBuffer buffer;
     std::size_t used = 0;
     std::size_t checked = 0;
     bool invalid = false;
-    char spare[64 << 10];
+    char spare[readSize];
     for (;;) {
         ssize_t n;
         if (invalid) {
@@ -151,11 +132,20 @@ std::string readAll(int fd)
         } else if (used < buffer.capacity()) {
             n = readSome(fd, buffer.data() + used, buffer.capacity() - used);
         } else {
-            // Full (or not yet made): grow only when there is more, so
-            // output that exactly fills the buffer costs no doubling.
+            // Full (or not yet made): make room only when there is more, so
+            // output that exactly fills the buffer costs nothing.
             n = readSome(fd, spare, sizeof spare);
             if (n > 0) {
-                buffer.grow();
+                if (buffer.capacity() < limit) {
+                    buffer.grow();
+                } else {
+                    // Only checked bytes go: a character's first bytes wait
+                    // for the rest of it.
+                    const std::size_t dropped = std::min(used - keep, checked);
+                    std::memmove(buffer.data(), buffer.data() + dropped, used - dropped);
+                    used -= dropped;
+                    checked -= dropped;
+                }
                 std::memcpy(buffer.data() + used, spare, static_cast<std::size_t>(n));
             }
         }
@@ -171,14 +161,12 @@ std::string readAll(int fd)
     // A sequence cut off by the end of the output is as invalid as a bad one.
     if (invalid || checked != used)
         return {};
-    std::string output;
-    output.reserve(used);
-    if (used >= prefaultFrom) {
-        preferHugePages(output.data(), used);
-        prefault(output.data(), used);
-    }
-    output.append(buffer.data(), used);
-    return output;
+    // The whole is UTF-8, so a continuation byte at the start of what is kept
+    // means the cut went through a character: its remains go too.
+    std::size_t from = used > keep ? used - keep : 0;
+    while (from < used && (static_cast<unsigned char>(buffer.data()[from]) & 0xC0) == 0x80)
+        ++from;
+    return std::string(buffer.data() + from, used - from);
 }
 
 int waitForExit(pid_t pid)
@@ -216,7 +204,7 @@ std::vector<char*> cStringArray(std::vector<std::string>& strings)
 }
 
 RunResult run(const Globals& globals, const std::string& path, const std::vector<std::string>& arguments,
-    const std::optional<std::string>& cwd)
+    const std::optional<std::string>& cwd, std::size_t keep)
 {
     // Strings with a NUL cannot cross exec intact; refuse rather than pass
     // a silently shortened argument.
@@ -268,7 +256,7 @@ RunResult run(const Globals& globals, const std::string& path, const std::vector
     if (error != 0)
         return { -1, startFailure(path, cwd, error) };
 
-    std::string output = readAll(readEnd.get());
+    std::string output = readTail(readEnd.get(), keep);
     readEnd.reset();
     const int status = waitForExit(pid);
     return { status, std::move(output) };

@@ -3,6 +3,7 @@
 
 #include "base/globals.h"
 
+#include <cstdint>
 #include <exception>
 #include <optional>
 #include <string>
@@ -23,30 +24,41 @@ struct SetupError : std::exception {
     std::string message;
 };
 
+// How much of a child's output run() keeps: the end of it, which is what
+// says why a command failed. A child that prints without end must not take
+// the app's memory with it.
+inline constexpr std::size_t keptOutputBytes = std::size_t { 1 } << 20;
+// For output that must be read whole, and whose size something else bounds.
+inline constexpr std::size_t wholeOutput = SIZE_MAX;
+
 struct RunResult {
     // The child's exit status (or the number of the signal that ended it),
     // or -1 when it could not be started.
     int status = -1;
     // Standard output and standard error as one text, in the order the child
-    // wrote them; empty when the bytes are not valid UTF-8. When the child
-    // could not be started: a description of why.
+    // wrote them, or its last `keep` bytes when it wrote more (from the first
+    // whole character on, so at most three bytes fewer); empty when
+    // the bytes, all of them, are not valid UTF-8. When the child could not
+    // be started: a description of why.
     std::string output;
 };
 
 // Runs the program at `path` (a file path, never looked up) with `arguments`
 // (passed verbatim, without a shell; the child's argv[0] is `path`), in `cwd`
-// when given or else in this process's working directory.
+// when given or else in this process's working directory, and keeps the last
+// `keep` bytes of what it prints.
 //
 // The child gets the app's environment (see childEnvironment) with PATH
 // replaced by `globals.searchPath`, the same standard input, one pipe as both standard
 // output and standard error, and no other descriptor of this process.
 // Blocks until the child and everything that inherited its output have
 // closed the pipe and the child has exited. Whatever the child does, this
-// only fails by returning (short of the output exhausting memory, which
-// throws std::bad_alloc). Reentrant and safe to call from several threads
-// at once.
+// only fails by returning (short of memory for about three times `keep`
+// running out, which throws std::bad_alloc). Reentrant and safe to call from
+// several threads at once.
 [[nodiscard]] RunResult run(const Globals& globals, const std::string& path,
-    const std::vector<std::string>& arguments, const std::optional<std::string>& cwd = std::nullopt);
+    const std::vector<std::string>& arguments, const std::optional<std::string>& cwd = std::nullopt,
+    std::size_t keep = keptOutputBytes);
 
 // The first "<directory>/<name>" that is an executable regular file, trying
 // the directories of `globals.searchPath` in order and, within each, the

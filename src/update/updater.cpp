@@ -72,7 +72,9 @@ ProgramRunner commandRunner(Globals globals)
 {
     return [globals = std::move(globals)](
                const std::filesystem::path& executable, const std::vector<std::string>& arguments) {
-        RunResult result = run(globals, executable.string(), arguments);
+        // Read whole: every name in the archive's listing is checked before
+        // anything is unpacked, and the verified package bounds its size.
+        RunResult result = run(globals, executable.string(), arguments, std::nullopt, wholeOutput);
         return ProgramResult { result.status, std::move(result.output) };
     };
 }
@@ -140,6 +142,8 @@ platform::Task<void> Updater::check(bool manual)
     request.timeout = settings_.feedTimeout;
     request.reloadIgnoringCache = true;
     request.maxBodyBytes = maxFeedBytes;
+    // Servers often compress JSON; the limit holds before and after decoding.
+    request.acceptCompressed = true;
     const platform::HttpResult result = co_await platform::fetch(std::move(request));
 
     // A failed transfer and a body that is not a feed (an error page, say)

@@ -16,6 +16,7 @@ import tempfile
 import threading
 import time
 import unittest
+import zlib
 from functools import partial
 from http.server import SimpleHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
@@ -44,6 +45,10 @@ class PackageServer(SimpleHTTPRequestHandler):
 
     def do_GET(self):
         site = self.server.site
+        if self.path.endswith(".zip"):
+            site.package_request_headers = dict(self.headers)
+            if site.compressed is not None:
+                return self.send_compressed(site.compressed)
         # As the site was when the request came: a later change is for later requests.
         paced, stall_after = site.allowed is not None, site.stall_after
         if not self.path.endswith(".zip") or (not paced and stall_after is None):
@@ -79,6 +84,15 @@ class PackageServer(SimpleHTTPRequestHandler):
                 return  # the app gave up
             sent += step
 
+    def send_compressed(self, body):
+        """Sends body gzip-compressed as it is, whatever the request asked for."""
+        self.send_response(200)
+        self.send_header("Content-Type", "application/zip")
+        self.send_header("Content-Encoding", "gzip")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
 
 class Site:
     """A feed and its package on a loopback server."""
@@ -91,6 +105,9 @@ class Site:
         self.pace = threading.Condition()
         self.stall_after = None
         self.stalled_at = None
+        # gzip bytes sent in place of the package, with a Content-Encoding that says so.
+        self.compressed = None
+        self.package_request_headers = None
         self.closing = threading.Event()
         self.server = ThreadingHTTPServer(("127.0.0.1", 0), partial(PackageServer, directory=str(folder)))
         self.server.site = self
@@ -369,6 +386,26 @@ class UpdateTest(AppTestCase):
         wait_until(lambda: not self.work_directories(), 30, "the work directory to go")
         wait_until(lambda: [p.name for p in self.applications.iterdir()] == ["Sandvoll.app"], 30,
                    "the failed bundle to go")
+
+    def test_a_package_sent_compressed_is_stored_as_it_came_and_refused_as_unsigned(self):
+        # A few hundred kB that decode to 256 MiB, in a temporary folder with
+        # room for 4 MiB: decoded, the package could not even be written.
+        self.mount("-t", "tmpfs", "-o", "size=4m,mode=1777", "tmpfs", str(self.tmp))
+        compressor = zlib.compressobj(6, zlib.DEFLATED, 16 + zlib.MAX_WBITS)
+        chunk = bytes(1 << 20)
+        self.site.compressed = b"".join(compressor.compress(chunk) for _ in range(256)) + compressor.flush()
+        self.assertLess(len(self.site.compressed), 1 << 20)
+        installed, build, version = self.install()
+        before = tree_digest(installed)
+        self.site.publish(self.next_build(TEST_KEY_BUNDLE, build), version, build + 1, "test_update_key.pem")
+
+        app = self.launch_installed(installed)
+        self.accept_offer(app, version, "update-compressed")
+        self.expect_told(app, SIGNATURE_TEXT, "update-compressed-refused.png")
+        self.assertEqual(self.site.package_request_headers.get("Accept-Encoding"), "identity")
+        self.assertIsNone(app.process.poll())
+        self.assertEqual(tree_digest(installed), before)
+        self.assertEqual(self.work_directories(), [])
 
     def progress_window(self, app):
         found = app.xdotool("search", "--onlyvisible", "--name", "^Updating Sandvoll$")

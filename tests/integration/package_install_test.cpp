@@ -8,6 +8,7 @@
 #include "support/sandbox.h"
 #include "update/package_install.h"
 #include "update/swap_script.h"
+#include "update/updater.h"
 
 #include <gtest/gtest.h>
 
@@ -329,6 +330,27 @@ TEST_F(PackageInstall, NamesLeavingTheWorkDirectoryAreRefused)
         // Refused from the listing, before unzip wrote anything.
         EXPECT_EQ(extractorCalls.back().at(1), "-Z1");
     }
+
+    // Through the app's own command runner, a listing far longer than what
+    // it keeps of other programs' output is still checked from its first name.
+    const auto archive = sandbox / "many-members.zip";
+    const auto made = test::runLocally("/usr/bin/python3",
+        { "-c",
+            "import sys, zipfile\n"
+            "with zipfile.ZipFile(sys.argv[1], 'w') as z:\n"
+            "    z.writestr('../escaped', 'boo')\n"
+            "    for i in range(6000):\n"
+            "        z.writestr('Sandvoll.app/Contents/Resources/app/static/%s-%04d.js' % ('a' * 150, i), '')\n"
+            "    z.writestr('Sandvoll.app/Contents/Info.plist', sys.argv[2])\n",
+            archive.string(), bundleInfo });
+    ASSERT_EQ(made.status, 0) << made.output;
+    const auto appRunner = commandRunner(Globals(sandbox.path().string(), 1));
+    environment.run = [&](const fs::path& executable, const std::vector<std::string>& arguments) {
+        extractorCalls.push_back(arguments);
+        return appRunner(executable, arguments);
+    };
+    expectRefused(install(test::readFile(archive)), packageText);
+    EXPECT_EQ(extractorCalls.back().at(0), "-Z1");
 }
 
 TEST_F(PackageInstall, AListingThatCannotBeReadIsNotTakenAsSafe)

@@ -3,6 +3,7 @@
 #include "support/sandbox.h"
 
 #include <fcntl.h>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <set>
 #include <sstream>
@@ -58,22 +59,65 @@ TEST_F(Run, ProgramsThatCannotStartGiveMinusOneAndWhy)
     EXPECT_EQ(run(globals, "/bin/echo", { "a\0b"s }).status, -1);
 }
 
-TEST_F(Run, MuchOutputIsReadWholeWithoutBlocking)
+// What run() keeps of a valid output: its last keptOutputBytes, from the
+// first whole character on.
+std::string keptEnd(const std::string& output)
+{
+    std::size_t from = output.size() > keptOutputBytes ? output.size() - keptOutputBytes : 0;
+    while (from < output.size() && (static_cast<unsigned char>(output[from]) & 0xC0) == 0x80)
+        ++from;
+    return output.substr(from);
+}
+
+// The peak of this process's resident memory since the last reset, in KiB.
+long peakResidentKiB()
+{
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.starts_with("VmHWM:"))
+            return std::stol(line.substr(6));
+    return -1;
+}
+
+TEST_F(Run, MuchOutputIsReadWithoutBlockingAndItsEndKept)
 {
     std::string text;
     while (text.size() < 5'000'000)
         text += "line " + std::to_string(text.size()) + " æøå €\n";
     test::writeFile(box / "big.txt", text);
-    // Sizes around the first buffer's end, where it grows, and one past the
-    // size from which memory is prepared in advance.
-    for (const std::size_t size : { std::size_t(65535), std::size_t(65536), std::size_t(65537), text.size() }) {
+    // Sizes around the first buffer's end, where it grows, around the size
+    // kept, around the buffer's largest size, where the oldest bytes first
+    // go, and the whole text.
+    for (const std::size_t size : { std::size_t(65535), std::size_t(65536), std::size_t(65537), keptOutputBytes - 1,
+             keptOutputBytes, keptOutputBytes + 1, 4 * keptOutputBytes, 4 * keptOutputBytes + 1, text.size() }) {
         const auto result = run(globals, "/usr/bin/head", { "-c", std::to_string(size), (box / "big.txt").string() });
         EXPECT_EQ(result.status, 0);
         const std::string expected = text.substr(0, size);
-        // Cut inside a character, the output is not UTF-8; otherwise it is whole.
-        EXPECT_TRUE(result.output == (isValidUtf8(expected) ? expected : std::string()))
+        // Cut inside a character, the output is not UTF-8; otherwise its end is kept.
+        EXPECT_TRUE(result.output == (isValidUtf8(expected) ? keptEnd(expected) : std::string()))
             << size << ": output of " << result.output.size() << " bytes differs";
     }
+}
+
+TEST_F(Run, FarMoreOutputKeepsExactlyItsEndInBoundedMemory)
+{
+    // 48 MiB of filler, then an end of numbered runs of three-byte
+    // characters, longer than what is kept.
+    std::string end;
+    for (int i = 0; end.size() < keptOutputBytes + keptOutputBytes / 2; ++i)
+        end += i % 1000 == 0 ? "\n" + std::to_string(i) + " " : "€";
+    test::writeFile(box / "end.txt", end);
+    const std::string expected = keptEnd(end);
+    ASSERT_LT(expected.size(), keptOutputBytes) << "the cut falls inside a character";
+
+    std::ofstream("/proc/self/clear_refs") << "5"; // the peak starts again from now
+    const long before = peakResidentKiB();
+    const auto result = sh("head -c 50331648 /dev/zero | tr '\\0' a; cat '" + (box / "end.txt").string() + "'");
+    const long peakGrowth = peakResidentKiB() - before;
+    EXPECT_EQ(result.status, 0);
+    EXPECT_TRUE(result.output == expected) << "kept " << result.output.size() << " bytes";
+    ASSERT_GT(before, 0);
+    EXPECT_LT(peakGrowth, 16 * 1024) << "KiB more at the peak while reading 49 MiB";
 }
 
 TEST_F(Run, OutputThatIsNotUtf8IsEmptyButTheStatusStays)
@@ -82,6 +126,8 @@ TEST_F(Run, OutputThatIsNotUtf8IsEmptyButTheStatusStays)
     EXPECT_EQ(sh("echo fine; printf '\\377'; echo more; exit 4").status, 4);
     EXPECT_EQ(sh("printf 'cut \\342\\202'").output, ""); // ends inside a character
     EXPECT_EQ(sh("printf '\\342\\202\\254'").output, "€");
+    // A bad byte long gone from what is kept still makes the output not text.
+    EXPECT_TRUE(sh("printf '\\377'; head -c 6000000 /dev/zero | tr '\\0' a").output.empty());
 }
 
 TEST_F(Run, ArgumentsArePassedVerbatimWithThePathAsArgv0)

@@ -1,11 +1,15 @@
 #include "platform/http.h"
+#include "setup/command_runner.h"
 #include "support/loopback_http_server.h"
 #include "support/recording_task.h"
+#include "support/sandbox.h"
 #include "support/scoped_variable.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
 
 namespace sv {
 namespace {
@@ -44,20 +48,117 @@ TEST(HttpGet, ReturnsBodyAndStatusOfAnyAnswer)
     EXPECT_EQ(request.target, "/update.json");
 }
 
-TEST(HttpGet, FollowsRedirectsOnlyToHttp)
+TEST(HttpGet, FollowsAtMostFiveRedirectsOnlyToHttp)
 {
-    LoopbackHttpServer server;
+    LoopbackHttpServer server, hops, otherLoopback("127.0.0.2");
     server.route("/old", LoopbackHttpServer::redirect("/middle", 301));
     server.route("/middle", LoopbackHttpServer::redirect(server.url("/new")));
     server.route("/new", LoopbackHttpServer::json("here"));
     server.route("/to-file", LoopbackHttpServer::redirect("file:///etc/passwd"));
+    server.route("/to-ftp", LoopbackHttpServer::redirect("ftp://127.0.0.1:" + std::to_string(server.port()) + "/"));
+    server.route("/to-other-loopback", LoopbackHttpServer::redirect(otherLoopback.url("/new")));
+    otherLoopback.route("/new", LoopbackHttpServer::json("next door"));
+    // /N sends the client on N more times.
+    hops.handle([](const LoopbackHttpServer::Request& request) {
+        const int left = std::stoi(request.target.substr(1));
+        return left == 0 ? LoopbackHttpServer::json("arrived")
+                         : LoopbackHttpServer::redirect("/" + std::to_string(left - 1));
+    });
 
     auto moved = httpGet(get(server.url("/old")));
     ASSERT_TRUE(moved.ok()) << moved.error;
     EXPECT_EQ(moved.response->status, 200);
     EXPECT_EQ(moved.response->body, "here");
 
+    auto five = httpGet(get(hops.url("/5")));
+    ASSERT_TRUE(five.ok()) << five.error;
+    EXPECT_EQ(five.response->body, "arrived");
+    EXPECT_EQ(hops.requestCount(), 6u);
+    EXPECT_FALSE(httpGet(get(hops.url("/6"))).ok());
+    EXPECT_EQ(hops.requestCount(), 12u) << "the sixth redirect is not followed";
+
+    // From the loopback to the loopback, any address of it, is fine.
+    auto nextDoor = httpGet(get(server.url("/to-other-loopback")));
+    ASSERT_TRUE(nextDoor.ok()) << nextDoor.error;
+    EXPECT_EQ(nextDoor.response->body, "next door");
+
     EXPECT_FALSE(httpGet(get(server.url("/to-file"))).ok());
+    const std::size_t beforeFtp = server.requestCount();
+    EXPECT_FALSE(httpGet(get(server.url("/to-ftp"))).ok());
+    EXPECT_EQ(server.requestCount() - beforeFtp, 1u) << "nothing spoke ftp to the server";
+}
+
+// Redirects between kinds of network need addresses other than loopback
+// ones. The test runs itself again in a network namespace of its own, whose
+// loopback interface also carries a documentation address (counted as the
+// internet), a private one and a link-local one; nothing leaves it.
+TEST(HttpGet, NeverRedirectsToANearerNetwork)
+{
+    const char* setUp = "ip link set lo up && ip addr add 203.0.113.1/32 dev lo && ip addr add 203.0.113.2/32 dev lo"
+                        " && ip addr add 10.0.0.1/32 dev lo && ip addr add 169.254.1.1/32 dev lo"
+                        " && SV_TEST_OWN_NETWORK=1 exec \"$0\" --gtest_filter=HttpGet.NeverRedirectsToANearerNetwork";
+    if (!std::getenv("SV_TEST_OWN_NETWORK")) {
+        const test::Sandbox box;
+        const Globals globals(box.path().string(), 1, "/usr/sbin:/usr/bin:/sbin:/bin");
+        const auto possible = run(globals, "/usr/bin/unshare", { "--net", "--map-root-user", "/bin/true" });
+        if (possible.status != 0)
+            GTEST_SKIP() << "no network namespace can be made here: " << possible.output;
+        const auto self = std::filesystem::read_symlink("/proc/self/exe").string();
+        const auto inside
+            = run(globals, "/usr/bin/unshare", { "--net", "--map-root-user", "/bin/sh", "-c", setUp, self });
+        EXPECT_EQ(inside.status, 0) << inside.output;
+        EXPECT_NE(inside.output.find("[  PASSED  ] 1 test"), std::string::npos) << inside.output;
+        return;
+    }
+
+    LoopbackHttpServer internet("203.0.113.1"), elsewhere("203.0.113.2"), privateNetwork("10.0.0.1"),
+        linkLocal("169.254.1.1"), loopback("127.0.0.1");
+    // /go?<url> redirects there; anything else arrives.
+    const auto redirector = [](const LoopbackHttpServer::Request& request) {
+        if (request.target.starts_with("/go?"))
+            return LoopbackHttpServer::redirect(request.target.substr(4));
+        return LoopbackHttpServer::json("arrived");
+    };
+    for (auto* server : { &internet, &elsewhere, &privateNetwork, &linkLocal, &loopback })
+        server->handle(redirector);
+    const auto via = [](const LoopbackHttpServer& from, const std::string& to) { return from.url("/go?" + to); };
+    const std::string localhost = "http://localhost:" + std::to_string(loopback.port()) + "/end";
+
+    const struct {
+        std::string url;
+        bool followed;
+    } cases[] = {
+        { via(internet, elsewhere.url("/end")), true },
+        { via(internet, privateNetwork.url("/end")), false },
+        { via(internet, linkLocal.url("/end")), false },
+        { via(internet, loopback.url("/end")), false },
+        { via(internet, localhost), false }, // judged by where the name led
+        { via(privateNetwork, internet.url("/end")), true },
+        { via(privateNetwork, privateNetwork.url("/end")), true },
+        { via(privateNetwork, linkLocal.url("/end")), false },
+        { via(privateNetwork, loopback.url("/end")), false },
+        { via(linkLocal, privateNetwork.url("/end")), true },
+        { via(linkLocal, loopback.url("/end")), false },
+        { via(loopback, internet.url("/end")), true },
+        { via(loopback, loopback.url("/end")), true },
+        // Each redirect is judged against the server that sent it.
+        { via(loopback, via(internet, loopback.url("/end"))), false },
+        { via(internet, via(elsewhere, privateNetwork.url("/end"))), false },
+    };
+    for (const auto& [url, followed] : cases) {
+        const auto result = httpGet(get(url));
+        if (followed) {
+            ASSERT_TRUE(result.ok()) << url << ": " << result.error;
+            EXPECT_EQ(result.response->body, "arrived") << url;
+        } else {
+            EXPECT_FALSE(result.ok()) << url;
+            EXPECT_EQ(result.error, "redirect to a nearer network refused") << url;
+        }
+    }
+    // A refused redirect never sends its request: only the followed ones arrived.
+    EXPECT_EQ(privateNetwork.requestCount("/end"), 2u);
+    EXPECT_EQ(linkLocal.requestCount("/end"), 0u);
+    EXPECT_EQ(loopback.requestCount("/end"), 1u);
 }
 
 TEST(HttpGet, RefusesWhatIsNotAnHttpURL)
@@ -122,6 +223,71 @@ TEST(HttpGet, LargeBodiesArriveWholeUnlessOverTheLimit)
     ASSERT_TRUE(answered.ok()) << answered.error;
     EXPECT_EQ(answered.response->status, 200);
     EXPECT_TRUE(answered.response->body.empty());
+}
+
+// The empty text in gzip's format, padded to about `size` bytes with empty
+// stored blocks: much on the wire, nothing once decoded.
+std::string gzipOfNothing(std::size_t size)
+{
+    std::string out("\x1f\x8b\x08\0\0\0\0\0\0\xff", 10);
+    while (out.size() < size)
+        out += std::string("\0\0\0\xff\xff", 5); // not the last block, stored, 0 bytes
+    out += std::string("\x03\0", 2); // the last block: fixed codes, ending at once
+    return out + std::string(8, '\0'); // the check sum and length of nothing
+}
+
+TEST(HttpGet, CompressedBodiesAreStoredAsTheyCameOrLimitedBothWays)
+{
+    LoopbackHttpServer server;
+    const std::string feed = R"({"version": "1.1.0", "notes": ")" + std::string(100000, 'x') + R"("})";
+    server.route("/feed.json", LoopbackHttpServer::gzipped(feed));
+    // 8 KiB that decode to 8 MiB, and 8 MiB that decode to nothing.
+    const auto bomb = LoopbackHttpServer::gzipped(std::string(8 << 20, ' '));
+    ASSERT_LT(bomb.body.size(), 16u << 10);
+    server.route("/bomb", bomb);
+    auto padded = LoopbackHttpServer::gzipped("");
+    padded.body = gzipOfNothing(8 << 20);
+    server.route("/padded", padded);
+    // Its size only known once it has come.
+    padded.unannounced = true;
+    server.route("/padded-unannounced", padded);
+    const auto acceptEncoding = [&] { return server.requests().back().headers["accept-encoding"]; };
+
+    // A package is asked for as it is; compressed anyway, it is stored as it
+    // came, and the limit counts those bytes.
+    for (const char* path : { "/feed.json", "/bomb" }) {
+        auto package = get(server.url(path));
+        package.maxBodyBytes = 1 << 20;
+        std::string stored;
+        package.onBody = [&](std::string_view piece) {
+            stored += piece;
+            return true;
+        };
+        const auto result = httpGet(package);
+        ASSERT_TRUE(result.ok()) << path << ": " << result.error;
+        EXPECT_TRUE(stored == (path == std::string("/bomb") ? bomb.body : test::gzip(feed))) << path;
+        EXPECT_EQ(acceptEncoding(), "identity");
+    }
+
+    // A feed may come compressed, within its limit before and after decoding.
+    auto request = get(server.url("/feed.json"));
+    request.acceptCompressed = true;
+    request.maxBodyBytes = 1 << 20;
+    const auto decoded = httpGet(request);
+    ASSERT_TRUE(decoded.ok()) << decoded.error;
+    EXPECT_TRUE(decoded.response->body == feed);
+    EXPECT_NE(acceptEncoding().find("gzip"), std::string::npos) << acceptEncoding();
+    for (const char* path : { "/bomb", "/padded", "/padded-unannounced" }) {
+        request.url = server.url(path);
+        const auto refused = httpGet(request);
+        EXPECT_FALSE(refused.ok()) << path;
+        EXPECT_EQ(refused.error, "response body too large") << path;
+    }
+    // Without a limit, the padded body is whole and decodes to nothing.
+    request.maxBodyBytes = 0;
+    const auto nothing = httpGet(request);
+    ASSERT_TRUE(nothing.ok()) << nothing.error;
+    EXPECT_EQ(nothing.response->body, "");
 }
 
 TEST(HttpGet, ProxiesAreTheUsersButNeverForTheLoopback)

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cctype>
@@ -49,12 +50,13 @@ void sendAll(int fd, const std::string& data)
     }
 }
 
-sockaddr_in loopback(int port)
+sockaddr_in loopback(int port, const std::string& host = "127.0.0.1")
 {
     sockaddr_in address {};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1)
+        throw std::invalid_argument("not an IPv4 address: " + host);
     return address;
 }
 
@@ -91,14 +93,23 @@ LoopbackHttpServer::Response LoopbackHttpServer::hanging()
     return response;
 }
 
-LoopbackHttpServer::LoopbackHttpServer()
+LoopbackHttpServer::Response LoopbackHttpServer::gzipped(const std::string& body)
+{
+    Response response;
+    response.body = gzip(body);
+    response.headers.emplace_back("Content-Encoding", "gzip");
+    return response;
+}
+
+LoopbackHttpServer::LoopbackHttpServer(std::string host)
+    : address_(std::move(host))
 {
     listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (listener_ < 0 || ::pipe2(wake_, O_CLOEXEC) != 0)
         throw std::runtime_error("cannot create the loopback server's sockets");
     const int yes = 1;
     ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    sockaddr_in address = loopback(0);
+    sockaddr_in address = loopback(0, address_);
     if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0
         || ::listen(listener_, 64) != 0)
         throw std::runtime_error("cannot listen on the loopback interface");
@@ -122,7 +133,7 @@ LoopbackHttpServer::~LoopbackHttpServer()
 
 std::string LoopbackHttpServer::url(const std::string& path) const
 {
-    return "http://127.0.0.1:" + std::to_string(port_) + path;
+    return "http://" + address_ + ":" + std::to_string(port_) + path;
 }
 
 void LoopbackHttpServer::route(const std::string& path, Response response)
@@ -228,7 +239,8 @@ void LoopbackHttpServer::answer(int client)
     }
     std::string out = "HTTP/1.1 " + std::to_string(response.status) + " " + reason(response.status) + "\r\n";
     out += "Content-Type: " + response.contentType + "\r\n";
-    out += "Content-Length: " + std::to_string(response.body.size()) + "\r\n";
+    if (!response.unannounced)
+        out += "Content-Length: " + std::to_string(response.body.size()) + "\r\n";
     out += "Connection: close\r\n";
     for (const auto& [name, value] : response.headers)
         out += name + ": " + value + "\r\n";
@@ -241,6 +253,25 @@ void LoopbackHttpServer::answer(int client)
     out += response.body;
     sendAll(client, out);
     ::close(client);
+}
+
+std::string gzip(const std::string& bytes)
+{
+    z_stream stream {};
+    // 16 above the largest window: the gzip format rather than zlib's own.
+    if (::deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+        throw std::runtime_error("cannot start compressing");
+    std::string out(::deflateBound(&stream, bytes.size()), '\0');
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
+    stream.avail_in = static_cast<uInt>(bytes.size());
+    stream.next_out = reinterpret_cast<Bytef*>(out.data());
+    stream.avail_out = static_cast<uInt>(out.size());
+    const int result = ::deflate(&stream, Z_FINISH);
+    out.resize(stream.total_out);
+    ::deflateEnd(&stream);
+    if (result != Z_STREAM_END)
+        throw std::runtime_error("cannot compress");
+    return out;
 }
 
 int refusedLoopbackPort()

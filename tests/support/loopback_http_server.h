@@ -35,21 +35,27 @@ public:
         bool hang = false;
         // Send the head and this many bytes of the body, then hang.
         std::optional<std::size_t> hangAfter;
+        // Announce no length: the body ends where the connection does.
+        bool unannounced = false;
     };
 
     static Response json(std::string body, int status = 200);
     static Response html(std::string body, int status);
     static Response redirect(const std::string& location, int status = 302);
     static Response hanging();
+    // The body gzip-compressed, with a Content-Encoding that says so.
+    static Response gzipped(const std::string& body);
 
-    // Answers 404 with an HTML page until routes are set.
-    LoopbackHttpServer();
+    // Answers 404 with an HTML page until routes are set. Listens on the
+    // given IPv4 address, which must be one of this machine's (tests that
+    // want others make them in a network namespace of their own).
+    explicit LoopbackHttpServer(std::string address = "127.0.0.1");
     ~LoopbackHttpServer();
     LoopbackHttpServer(const LoopbackHttpServer&) = delete;
     LoopbackHttpServer& operator=(const LoopbackHttpServer&) = delete;
 
     [[nodiscard]] int port() const { return port_; }
-    // http://127.0.0.1:<port> followed by the path.
+    // http://<address>:<port> followed by the path.
     [[nodiscard]] std::string url(const std::string& path = "/") const;
 
     // Serves the response for requests whose path (without query) matches.
@@ -65,6 +71,7 @@ private:
     void serve();
     void answer(int client);
 
+    std::string address_;
     int listener_ = -1;
     int wake_[2] = { -1, -1 };
     int port_ = 0;
@@ -75,6 +82,9 @@ private:
     std::vector<int> hanging_;
     std::thread thread_;
 };
+
+// The bytes in gzip's format.
+[[nodiscard]] std::string gzip(const std::string& bytes);
 
 // A loopback port on which nothing listens: connections to it are refused.
 [[nodiscard]] int refusedLoopbackPort();

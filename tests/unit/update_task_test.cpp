@@ -7,6 +7,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -195,6 +198,59 @@ TEST(Task, ManyTasksWaitingOnWorkersAllComeBack)
     ASSERT_TRUE(test::waitFor([&] { return finished == count; }));
     EXPECT_EQ(sum, count * (count - 1) / 2);
     EXPECT_GT(mostAtOnce.load(), 1) << "blocking work runs side by side, not one after another";
+    EXPECT_LE(mostAtOnce.load(), platform::globalWorkers);
+}
+
+TEST(Task, BlockedWorkersHoldUpTheQueuedItemsButNeverAProbe)
+{
+    // Items that block until the gate opens, three times as many as there
+    // are workers: the rest wait their turn, and none is lost.
+    std::mutex mutex;
+    std::condition_variable opened;
+    bool open = false;
+    std::atomic<int> running { 0 };
+    std::atomic<int> mostAtOnce { 0 };
+    std::atomic<int> done { 0 };
+    constexpr int items = 3 * platform::globalWorkers;
+    // Opens the gate on every way out of the test: no worker may be left
+    // waiting on this frame.
+    const auto release = [&] {
+        {
+            const std::lock_guard lock(mutex);
+            open = true;
+        }
+        opened.notify_all();
+        return test::waitFor([&] { return done == items; });
+    };
+    struct AtEnd {
+        const std::function<bool()> run;
+        ~AtEnd() { (void)run(); }
+    } atEnd { release };
+    for (int i = 0; i < items; ++i) {
+        platform::globalAsync([&] {
+            const int now = ++running;
+            int seen = mostAtOnce.load();
+            while (now > seen && !mostAtOnce.compare_exchange_weak(seen, now)) { }
+            std::unique_lock lock(mutex);
+            opened.wait(lock, [&] { return open; });
+            --running;
+            ++done;
+        });
+    }
+    ASSERT_TRUE(test::waitFor([&] { return running >= platform::globalWorkers; }));
+    EXPECT_FALSE(test::waitFor([&] { return running > platform::globalWorkers; }, 200ms));
+
+    // Every worker is held; a probe and the pause after it still run at once.
+    std::atomic<int> probes { 0 };
+    platform::probeAsync([&] {
+        ++probes;
+        platform::probeAsync([&] { ++probes; });
+    });
+    EXPECT_TRUE(test::waitFor([&] { return probes == 2; }));
+    EXPECT_EQ(done, 0);
+
+    ASSERT_TRUE(release());
+    EXPECT_EQ(mostAtOnce, platform::globalWorkers);
 }
 
 } // namespace
