@@ -551,7 +551,8 @@ int verify(const std::vector<std::string>& words)
               << (keys.empty() ? "none (this build was configured without SANDVOLL_UPDATE_PUBLIC_KEY)"
                                : joined(keys, ", "))
               << (publicKeyOption ? " (--public-key, in place of this build's)" : "") << '\n'
-              << "  bundle identifier: " << identifier << '\n';
+              << "  bundle identifier: " << identifier << '\n'
+              << "  built-in feed: " << sv::defaultFeed << " (a user's updateFeedURL takes its place)\n";
     Report report;
     const auto finish = [&] {
         if (const auto& failure = report.firstFailure()) {
