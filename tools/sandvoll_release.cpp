@@ -553,10 +553,13 @@ int verify(const std::vector<std::string>& words)
               << (publicKeyOption ? " (--public-key, in place of this build's)" : "") << '\n'
               << "  bundle identifier: " << identifier << '\n'
               << "  built-in feed: " << sv::defaultFeed << " (a user's updateFeedURL takes its place)\n";
+    // Whose verdict this is: with --public-key, apps that trust other keys
+    // than this build's (those still out there during a move to a new key).
+    const std::string judge = publicKeyOption ? "an app that trusts the --public-key keys" : "an app of this build";
     Report report;
     const auto finish = [&] {
         if (const auto& failure = report.firstFailure()) {
-            std::cout << "verify: an app of this build would not install this release. It stops at the first FAIL "
+            std::cout << "verify: " << judge << " would not install this release. It stops at the first FAIL "
                          "and shows "
                       << inQuotes(failure->title) << ": " << inQuotes(failure->text) << '\n';
             return 1;
@@ -661,8 +664,8 @@ int verify(const std::vector<std::string>& words)
             "zip you upload, and upload that zip unchanged");
     } else {
         report.failure("signature", "no trusted key verifies it", badSignature,
-            "the package is the one the feed describes (its digest matches), but it was signed with a key this "
-            "build does not trust; sign with the private key of one of the trusted keys above");
+            "the package is the one the feed describes (its digest matches), but it was signed with a key that is "
+            "not among the trusted keys above; sign it with the private key of one of them");
     }
     if (findings.digestMatches)
         report.ok("digest", "expected " + info.sha256 + ", actual " + findings.sha256);
@@ -758,7 +761,7 @@ int verify(const std::vector<std::string>& words)
     if (verdict && !report.firstFailure())
         report.failure("package", "refused", notInstalled(verdict), "a check this tool cannot name refused it");
     if (!report.firstFailure()) {
-        std::cout << "verify: an app of this build at " << installedBuild << " would install " << info.version
+        std::cout << "verify: " << judge << " at " << installedBuild << " would install " << info.version
                   << " (build " << bundleBuild << ")\n";
         if (!hasScheme(arguments.positional) || localPackage)
             std::cout << "Once the zip and then the feed are uploaded, check the live feed the same way: "

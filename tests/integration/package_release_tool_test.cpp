@@ -284,7 +284,7 @@ TEST_F(ReleaseTool, VerifyPassesAGoodReleaseAndNamesTheCauseOfEachMistake)
     };
     const Mistake mistakes[] = {
         { rezipped, site.url("/update.json"), std::nullopt, "it changed after sandvoll-release feed", signatureText },
-        { package, wrongKeyFeed, package, "signed with a key this build does not trust", signatureText },
+        { package, wrongKeyFeed, package, "signed with a key that is not among the trusted keys", signatureText },
         { package, wrongBuildFeed, package, "the feed says build 44 but the bundle is build 43", packageText },
     };
     for (const auto& mistake : mistakes) {
