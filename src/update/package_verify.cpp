@@ -113,34 +113,51 @@ private:
 
 } // namespace
 
+PackageFindings examinePackage(std::string_view package, std::string_view expectedSHA256,
+    std::string_view signatureBase64, const std::vector<std::string>& publicKeysBase64)
+{
+    PackageFindings findings;
+    const auto signature = platform::base64Decode(signatureBase64);
+    findings.signatureDecodes = signature.has_value();
+    // Any one trusted key will do: during a move to a new key, a build
+    // trusts both the old and the new one.
+    for (std::size_t index = 0; signature && index < publicKeysBase64.size(); ++index) {
+        const auto publicKey = platform::base64Decode(publicKeysBase64[index]);
+        if (publicKey && publicKey->size() == platform::ed25519PublicKeySize
+            && platform::verifyEd25519(*publicKey, package, *signature)) {
+            findings.signingKey = index;
+            break;
+        }
+    }
+    // A good signature with a digest that does not match is still a package
+    // that the feed does not describe, so it is refused the same way. The
+    // digest is taken even after a bad signature, as it tells a changed
+    // package from a wrong key.
+    findings.sha256 = platform::sha256Hex(package);
+    findings.digestMatches = findings.sha256 == asciiLowercase(expectedSHA256);
+    return findings;
+}
+
+PackageFindings examinePackageFile(const std::filesystem::path& package, std::string_view expectedSHA256,
+    std::string_view signatureBase64, const std::vector<std::string>& publicKeysBase64)
+{
+    const MappedFile mapped(package);
+    const ResidentWindow window(mapped);
+    return examinePackage(mapped.bytes(), expectedSHA256, signatureBase64, publicKeysBase64);
+}
+
 void verifyPackage(std::string_view package, std::string_view expectedSHA256, std::string_view signatureBase64,
     const std::vector<std::string>& publicKeysBase64)
 {
-    const auto signature = platform::base64Decode(signatureBase64);
-    if (!signature)
-        rejectSignature();
-    // Any one trusted key will do: during a move to a new key, a build
-    // trusts both the old and the new one.
-    const bool signedByTrustedKey
-        = std::any_of(publicKeysBase64.begin(), publicKeysBase64.end(), [&](const std::string& keyText) {
-              const auto publicKey = platform::base64Decode(keyText);
-              return publicKey && publicKey->size() == platform::ed25519PublicKeySize
-                  && platform::verifyEd25519(*publicKey, package, *signature);
-          });
-    if (!signedByTrustedKey)
-        rejectSignature();
-    // A good signature with a digest that does not match is still a package
-    // that the feed does not describe, so it is refused the same way.
-    if (platform::sha256Hex(package) != asciiLowercase(expectedSHA256))
+    if (!examinePackage(package, expectedSHA256, signatureBase64, publicKeysBase64).valid())
         rejectSignature();
 }
 
 void verifyPackageFile(const std::filesystem::path& package, std::string_view expectedSHA256,
     std::string_view signatureBase64, const std::vector<std::string>& publicKeysBase64)
 {
-    const MappedFile mapped(package);
-    const ResidentWindow window(mapped);
-    verifyPackage(mapped.bytes(), expectedSHA256, signatureBase64, publicKeysBase64);
+    if (!examinePackageFile(package, expectedSHA256, signatureBase64, publicKeysBase64).valid())
+        rejectSignature();
 }
 
 } // namespace sv

@@ -38,8 +38,9 @@ public:
 // fail. Throws FeedDecodeError for the first member that fails.
 [[nodiscard]] UpdateInfo decodeUpdateInfo(std::string_view body);
 
-// Where the feed is published unless the user default says otherwise.
-inline constexpr std::string_view defaultFeed = "https://updates.sandvoll.org/update.json";
+// Where the feed is published unless the user default says otherwise: the
+// build's SANDVOLL_UPDATE_FEED_URL, https://<host>/update.json.
+inline constexpr std::string_view defaultFeed = SV_DEFAULT_FEED;
 
 // The feed address: the user default when it is a URL (any scheme, relative
 // ones included, used unchanged), else the default feed. An empty or

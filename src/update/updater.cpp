@@ -17,9 +17,6 @@
 namespace sv {
 namespace {
 
-// A feed is a few hundred bytes of JSON; anything near this is not one.
-constexpr std::size_t maxFeedBytes = 4 * 1024 * 1024;
-
 std::string bundleIdentifier()
 {
     if (auto identifier = identifierFromInfo(platform::Bundle::main().info()); identifier && !identifier->empty())

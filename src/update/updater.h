@@ -136,6 +136,10 @@ private:
 // output.
 [[nodiscard]] ProgramRunner commandRunner(Globals globals);
 
+// The largest feed body a check reads. A feed is a few hundred bytes of JSON;
+// anything near this is not one.
+inline constexpr std::size_t maxFeedBytes = 4 * 1024 * 1024;
+
 // Message texts of a check.
 inline constexpr const char* cantCheckTitle = "Can't check for updates";
 inline constexpr const char* cantCheckText = "The update server can't be reached right now. Please try again later.";

@@ -1,14 +1,23 @@
 // The publisher's tool, run as a program: what it makes is what the app
 // accepts, and its mistakes are caught before anything is published.
 
+#include "base/bundle_info.h"
+#include "platform/bundle.h"
 #include "platform/crypto.h"
+#include "platform/property_list.h"
 #include "support/local_runner.h"
+#include "support/loopback_http_server.h"
 #include "support/sandbox.h"
+#include "support/scoped_variable.h"
 #include "update/package_install.h"
+#include "update/public_key.h"
+#include "update/update_error.h"
+#include "update/update_info.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <optional>
 #include <sys/stat.h>
 
 namespace sv {
@@ -17,6 +26,9 @@ namespace {
 namespace fs = std::filesystem;
 
 const fs::path tool = SV_BINARY_DIR "/tools/sandvoll-release";
+// The same tool from a build that trusts the repository's test keys.
+const fs::path testKeyTool = SV_BINARY_DIR "/tests/sandvoll_release_test_key";
+const fs::path testKeys = SV_SOURCE_DIR "/tests/fixtures/keys";
 
 // The value after "<label>: " on its own line of the output.
 std::string field(const std::string& output, const std::string& label)
@@ -41,16 +53,19 @@ protected:
         makePackage(package, "Sandvoll.app", "43");
     }
 
-    void makePackage(const fs::path& archive, const std::string& bundlePath, const std::string& build)
+    void makePackage(const fs::path& archive, const std::string& bundlePath, const std::string& build,
+        const std::string& version = "2.0", const std::string& executable = "#!/bin/sh\n")
     {
         const auto tree = sandbox / ("tree-" + archive.stem().string());
         test::writeFile(tree / bundlePath / "Contents/Info.plist",
             "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict>"
             "<key>CFBundleIdentifier</key><string>org.sandvoll.Sandvoll</string>"
-            "<key>CFBundleVersion</key><string>"
-                + build + "</string></dict></plist>");
-        test::writeFile(tree / bundlePath / "Contents/Linux/Sandvoll", "#!/bin/sh\n");
+            "<key>CFBundleShortVersionString</key><string>"
+                + version + "</string><key>CFBundleVersion</key><string>" + build + "</string></dict></plist>");
+        test::writeFile(tree / bundlePath / "Contents/Linux/Sandvoll", executable);
         fs::permissions(tree / bundlePath / "Contents/Linux/Sandvoll", fs::perms::owner_all);
+        fs::remove(archive); // zip adds to an archive that is there
+        fs::create_directories(archive.parent_path());
         const auto made = test::runLocally(
             "/bin/sh", { "-c", "cd \"$1\" && zip -q -r -y \"$2\" .", "sh", tree.string(), archive.string() });
         ASSERT_EQ(made.status, 0) << made.output;
@@ -122,6 +137,7 @@ TEST_F(ReleaseTool, SignatureIsAcceptedByTheAppAndByOpenSSL)
 TEST_F(ReleaseTool, FeedDescribesThePackageInTheAppsFormat)
 {
     const auto publicKey = keygen();
+    makePackage(package, "Sandvoll.app", "43", "2.0 \"Dune\"");
     const auto feedFile = sandbox / "site/update.json";
     fs::create_directories(feedFile.parent_path());
     const auto result = test::runLocally(tool,
@@ -144,7 +160,7 @@ TEST_F(ReleaseTool, FeedDescribesThePackageInTheAppsFormat)
 
     // Without the optional members the keys are left out, not null.
     const auto plain = test::runLocally(tool,
-        { "feed", package.string(), "--key", key.string(), "--version", "2.0", "--build", "+43", "--url", "u",
+        { "feed", package.string(), "--key", key.string(), "--version", "2.0 \"Dune\"", "--build", "+43", "--url", "u",
             "--output", feedFile.string() });
     ASSERT_EQ(plain.status, 0) << plain.output;
     const auto plainFeed = nlohmann::json::parse(test::readFile(feedFile));
@@ -157,8 +173,8 @@ TEST_F(ReleaseTool, MistakesAreCaughtBeforeAFeedIsWritten)
 {
     keygen();
     const auto feedFile = sandbox / "update.json";
-    const auto feed = [&](const fs::path& archive, std::vector<std::string> extra) {
-        std::vector<std::string> arguments { "feed", archive.string(), "--key", key.string(), "--version", "2.0",
+    const auto feed = [&](const fs::path& archive, std::vector<std::string> extra, std::string version = "2.0") {
+        std::vector<std::string> arguments { "feed", archive.string(), "--key", key.string(), "--version", version,
             "--url", "https://example.org/p.zip", "--output", feedFile.string() };
         arguments.insert(arguments.end(), extra.begin(), extra.end());
         return test::runLocally(tool, arguments);
@@ -169,6 +185,8 @@ TEST_F(ReleaseTool, MistakesAreCaughtBeforeAFeedIsWritten)
     const std::pair<ProgramResult, std::string> cases[] = {
         { feed(package, { "--build", "1.2" }), "--build must be a whole number" },
         { feed(package, { "--build", "44" }), "has CFBundleVersion 43 but --build is 44" },
+        { feed(package, { "--build", "43" }, "9.9.9"),
+            "has CFBundleShortVersionString \"2.0\" but --version is \"9.9.9\"" },
         { feed(nested, { "--build", "43" }), "holds no <name>.app folder at its top level" },
         { feed(package, { "--build", "43", "--minimum-system-version", "12.x" }), "--minimum-system-version must" },
         { feed(package, { "--build", "43", "--colour", "red" }), "unknown option --colour" },
@@ -195,6 +213,203 @@ TEST_F(ReleaseTool, SigningWithARepositoryTestKeyIsFlagged)
         ASSERT_EQ(result.status, 0) << result.output;
         EXPECT_NE(result.output.find("warning: this is the repository's TEST key"), std::string::npos) << name;
     }
+}
+
+// The whole path: a release that passes verify before upload and after it,
+// and the three mistakes publishers make, each told by its own cause.
+TEST_F(ReleaseTool, VerifyPassesAGoodReleaseAndNamesTheCauseOfEachMistake)
+{
+    fs::create_directories(sandbox / "tmp");
+    const test::ScopedVariable temporary("TMPDIR", (sandbox / "tmp").string());
+    const auto publicKey = keygen();
+    const auto otherKey = sandbox / "keys/other.pem";
+    ASSERT_EQ(test::runLocally(tool, { "keygen", otherKey.string() }).status, 0);
+    test::LoopbackHttpServer site;
+    const auto packageURL = site.url("/Sandvoll-2.0-43.zip");
+    const auto writeFeed = [&](const fs::path& signingKey, const fs::path& output) {
+        const auto written = test::runLocally(tool, { "feed", package.string(), "--key", signingKey.string(),
+            "--version", "2.0", "--build", "43", "--url", packageURL, "--output", output.string() });
+        EXPECT_EQ(written.status, 0) << written.output;
+    };
+    const auto goodFeed = sandbox / "site/update.json";
+    fs::create_directories(goodFeed.parent_path());
+    writeFeed(key, goodFeed);
+    const auto serve = [&](const fs::path& zip) {
+        site.route("/update.json", test::LoopbackHttpServer::json(test::readFile(goodFeed)));
+        auto response = test::LoopbackHttpServer::json(test::readFile(zip));
+        response.contentType = "application/zip";
+        site.route("/Sandvoll-2.0-43.zip", response);
+    };
+    const auto verify = [&](const std::string& feed, std::optional<fs::path> zip) {
+        std::vector<std::string> arguments { "verify", feed, "--public-key", publicKey };
+        if (zip)
+            arguments.insert(arguments.end(), { "--package", zip->string() });
+        return test::runLocally(tool, arguments);
+    };
+
+    // Before the upload, the zip stands in for the feed's url; after it, the
+    // live feed and package are fetched as the app fetches them.
+    serve(package);
+    for (const auto& [feed, zip] : { std::pair<std::string, std::optional<fs::path>>(goodFeed, package),
+             std::pair<std::string, std::optional<fs::path>>(site.url("/update.json"), std::nullopt) }) {
+        const auto good = verify(feed, zip);
+        EXPECT_EQ(good.status, 0) << good.output;
+        EXPECT_NE(good.output.find("signature   ok    verifies with trusted key 1 of 1, " + publicKey),
+            std::string::npos) << good.output;
+        EXPECT_NE(good.output.find("would install 2.0 (build 43)"), std::string::npos) << good.output;
+        EXPECT_EQ(good.output.find("FAIL"), std::string::npos) << good.output;
+    }
+    EXPECT_EQ(site.requestCount("/Sandvoll-2.0-43.zip"), 1u);
+
+    // The zip made again after the feed was written, and uploaded.
+    const auto rezipped = sandbox / "again/Sandvoll-2.0-43.zip";
+    makePackage(rezipped, "Sandvoll.app", "43", "2.0", "#!/bin/sh\necho rebuilt\n");
+    // A feed signed with a key that the build does not trust.
+    const auto wrongKeyFeed = sandbox / "wrong-key.json";
+    writeFeed(otherKey, wrongKeyFeed);
+    // A feed whose build was raised by hand.
+    auto edited = nlohmann::json::parse(test::readFile(goodFeed));
+    edited["build"] = 44;
+    const auto wrongBuildFeed = sandbox / "wrong-build.json";
+    test::writeFile(wrongBuildFeed, edited.dump());
+
+    const std::string signatureText(informativeText(UpdateError::badSignature));
+    const std::string packageText(informativeText(UpdateError::badPackage));
+    struct Mistake {
+        fs::path served;
+        std::string feed;
+        std::optional<fs::path> zip;
+        std::string cause;
+        std::string userText;
+    };
+    const Mistake mistakes[] = {
+        { rezipped, site.url("/update.json"), std::nullopt, "it changed after sandvoll-release feed", signatureText },
+        { package, wrongKeyFeed, package, "signed with a key that is not among the trusted keys", signatureText },
+        { package, wrongBuildFeed, package, "the feed says build 44 but the bundle is build 43", packageText },
+    };
+    for (const auto& mistake : mistakes) {
+        serve(mistake.served);
+        const auto result = verify(mistake.feed, mistake.zip);
+        EXPECT_EQ(result.status, 1) << result.output;
+        EXPECT_NE(result.output.find("\"Update not installed\": \"" + mistake.userText + "\""), std::string::npos)
+            << result.output;
+        for (const auto& other : mistakes)
+            EXPECT_EQ(result.output.find(other.cause) != std::string::npos, &other == &mistake)
+                << other.cause << "\n" << result.output;
+    }
+    EXPECT_TRUE(fs::is_empty(sandbox / "tmp")) << "verify leaves its work directories behind";
+}
+
+// A build's own keys are what its tool checks with, and a new key is added to
+// them, never put in their place.
+TEST_F(ReleaseTool, TheBuildsKeysAreTheOnesVerifyAndKeygenGoBy)
+{
+    const auto trusted = testUpdatePublicKeys();
+    ASSERT_EQ(trusted.size(), 2u);
+    const auto made = test::runLocally(testKeyTool, { "keygen", key.string() });
+    ASSERT_EQ(made.status, 0) << made.output;
+    const auto newKey = made.output.substr(0, made.output.find('\n'));
+    EXPECT_NE(made.output.find("add it to the list:\n  -DSANDVOLL_UPDATE_PUBLIC_KEY='" + trusted[0] + ";"
+                  + trusted[1] + ";" + newKey + "'"),
+        std::string::npos)
+        << made.output;
+    const auto first = test::runLocally(tool, { "keygen", (sandbox / "keys/first.pem").string() });
+    const auto firstKey = first.output.substr(0, first.output.find('\n'));
+    EXPECT_NE(first.output.find("Build Sandvoll with\n  -DSANDVOLL_UPDATE_PUBLIC_KEY=" + firstKey + "\n"),
+        std::string::npos)
+        << first.output;
+
+    const auto feedFile = sandbox / "update.json";
+    const auto written = test::runLocally(testKeyTool,
+        { "feed", package.string(), "--key", (testKeys / "test_update_key_2.pem").string(), "--version", "2.0",
+            "--build", "43", "--url", "https://example.org/Sandvoll-2.0-43.zip", "--output", feedFile.string() });
+    ASSERT_EQ(written.status, 0) << written.output;
+    const auto checked = test::runLocally(testKeyTool, { "verify", feedFile.string(), "--package", package.string() });
+    EXPECT_EQ(checked.status, 0) << checked.output;
+    EXPECT_NE(checked.output.find("verifies with trusted key 2 of 2, " + trusted[1]), std::string::npos)
+        << checked.output;
+    const auto noKeys = test::runLocally(tool, { "verify", feedFile.string(), "--package", package.string() });
+    EXPECT_EQ(noKeys.status, 1) << noKeys.output;
+    EXPECT_NE(noKeys.output.find("this build trusts no key"), std::string::npos) << noKeys.output;
+
+    // The note on signing names the keys the build really trusts.
+    const auto signedNew = test::runLocally(testKeyTool, { "sign", package.string(), "--key", key.string() });
+    EXPECT_NE(signedNew.output.find("not one this build trusts (SANDVOLL_UPDATE_PUBLIC_KEY: " + trusted[0]),
+        std::string::npos)
+        << signedNew.output;
+}
+
+TEST_F(ReleaseTool, UseFeedSetsTheFeedAndKeepsTheOtherDefaults)
+{
+    const test::ScopedVariable home("HOME", (sandbox / "home").string());
+    const auto defaults = userDefaultsPath((sandbox / "home").string(), platform::builtInBundleIdentifier());
+    platform::PropertyList existing;
+    existing.setInteger("Sandvoll Width", 1000);
+    ASSERT_TRUE(existing.save(defaults));
+
+    const std::string url = "http://127.0.0.1:8000/update.json";
+    const auto set = test::runLocally(tool, { "use-feed", url });
+    ASSERT_EQ(set.status, 0) << set.output;
+    EXPECT_EQ(readFeedURLDefault(defaults), url);
+    EXPECT_EQ(platform::PropertyList::load(defaults)->integer("Sandvoll Width"), 1000);
+    for (const char* refused : { "ftp://example.org/update.json", "update.json", "https://example.org/a b" }) {
+        EXPECT_EQ(test::runLocally(tool, { "use-feed", refused }).status, 2) << refused;
+        EXPECT_EQ(readFeedURLDefault(defaults), url) << refused;
+    }
+    ASSERT_EQ(test::runLocally(tool, { "use-feed", "" }).status, 0);
+    EXPECT_EQ(chooseFeedURL(readFeedURLDefault(defaults), defaultFeed), defaultFeed);
+
+    test::writeFile(defaults, "not a property list");
+    EXPECT_EQ(test::runLocally(tool, { "use-feed", url }).status, 1);
+    EXPECT_EQ(test::readFile(defaults), "not a property list");
+}
+
+// The bundle's copy of the publisher's program: what leaves the folder leaves
+// the bundle, and the stamp that decides whether users get new code follows
+// every change, folders included.
+TEST(ShippedProgram, TheBundleMirrorsTheProgramFolderAndItsStampFollows)
+{
+    const test::Sandbox sandbox;
+    const auto source = sandbox / "program";
+    const auto bundled = sandbox / "Sandvoll.app/Contents/Resources/app";
+    const auto assemble = [&] {
+        return test::runLocally(SV_CMAKE_COMMAND,
+            { "-DSOURCE=" + source.string(), "-DDEST=" + bundled.string(), "-DVERSION=1.1.0", "-DBUILD_NUMBER=3",
+                "-P", SV_SOURCE_DIR "/cmake/assemble_app.cmake" });
+    };
+    const auto stamp = [&] { return test::readFile(bundled / ".stamp"); };
+    test::writeFile(source / "start.py", "print('serving')\n");
+    test::writeFile(source / "requirements.txt", "");
+    test::writeFile(source / "static/css/site.css", "body {}\n");
+    test::writeFile(source / "__pycache__/start.cpython-311.pyc", "byte code");
+    test::writeFile(source / ".stamp", "the folder's own");
+    fs::create_directories(source / "data/empty");
+
+    ASSERT_EQ(assemble().status, 0);
+    EXPECT_EQ(test::readFile(bundled / "static/css/site.css"), "body {}\n");
+    EXPECT_TRUE(fs::is_directory(bundled / "data/empty"));
+    EXPECT_FALSE(fs::exists(bundled / "__pycache__"));
+    const auto first = stamp();
+    EXPECT_TRUE(first.starts_with("1.1.0 (3) ")) << first;
+    ASSERT_EQ(assemble().status, 0);
+    EXPECT_EQ(stamp(), first) << "a build without changes must not make users copy the code again";
+
+    fs::remove_all(source / "static");
+    ASSERT_EQ(assemble().status, 0);
+    EXPECT_FALSE(fs::exists(bundled / "static"));
+    const auto second = stamp();
+    EXPECT_NE(second, first);
+
+    fs::remove(source / "data/empty");
+    ASSERT_EQ(assemble().status, 0);
+    EXPECT_FALSE(fs::exists(bundled / "data/empty"));
+    EXPECT_TRUE(fs::is_directory(bundled / "data"));
+    EXPECT_NE(stamp(), second);
+
+    fs::remove(source / "start.py");
+    const auto noProgram = assemble();
+    EXPECT_NE(noProgram.status, 0);
+    EXPECT_NE(noProgram.output.find("holds no start.py"), std::string::npos) << noProgram.output;
 }
 
 // What configuring with a given SANDVOLL_UPDATE_PUBLIC_KEY says: the build
