@@ -94,15 +94,19 @@ platform::Task<void> Updater::install(UpdateInfo info)
             throw InstallCancelled();
     };
 
+    // Each set once this install has made it, and only then: a failure
+    // removes these and nothing else, least of all what stood at their
+    // names before.
     std::filesystem::path work;
     std::filesystem::path staged;
     std::exception_ptr failure;
     try {
         // Made before the download and private to the user: the package goes
         // straight to disk, and only a few MiB of it are ever in memory.
-        work = newWorkDirectoryPath(settings_.temporaryDirectory);
+        const auto workPath = newWorkDirectoryPath(settings_.temporaryDirectory);
+        UniqueFd file = createWorkDirectory(workPath);
+        work = workPath;
         leftovers_ = { work };
-        UniqueFd file = createWorkDirectory(work);
 
         // The answer's status is not looked at: an error page is taken for the
         // package and then refused because nobody signed it.
@@ -139,6 +143,7 @@ platform::Task<void> Updater::install(UpdateInfo info)
 
         const int server = settings_.serverProcessIdentifier ? settings_.serverProcessIdentifier() : 0;
         const SwapPlan plan = planSwap(settings_.processIdentifier(), server, environment.running.bundle, work);
+        claimStagingName(plan);
         staged = plan.staged;
         leftovers_.push_back(staged);
         co_await platform::onWorker([&] {

@@ -3,9 +3,11 @@
 #include "platform/environment.h"
 #include "setup/command_runner.h"
 
+#include <cerrno>
 #include <csignal>
 #include <spawn.h>
 #include <stdexcept>
+#include <sys/stat.h>
 #include <system_error>
 
 namespace sv {
@@ -22,13 +24,18 @@ SwapPlan planSwap(int pid, int serverPid, const std::filesystem::path& bundle, c
         bundle.parent_path() / (name + ".old-" + id), workDirectory };
 }
 
+void claimStagingName(const SwapPlan& plan)
+{
+    // One call that fails for a name already taken, whatever stands there: a
+    // test first and a copy after it would leave a moment in which another
+    // process's folder could become the copy's destination.
+    if (::mkdir(plan.staged.c_str(), 0700) != 0)
+        throw std::system_error(errno, std::generic_category(), "cannot create " + plan.staged.string());
+}
+
 void stageNewBundle(const std::filesystem::path& newBundle, const SwapPlan& plan, const ProgramRunner& run)
 {
-    // The name is made to be free; should it be taken after all, what is
-    // there is not ours to copy into or to remove.
-    std::error_code ec;
-    if (std::filesystem::symlink_status(plan.staged, ec).type() != std::filesystem::file_type::not_found)
-        throw std::runtime_error(plan.staged.string() + " already exists");
+    // Into the claimed folder, which takes the new bundle's modes.
     const auto copied = run("/bin/cp", { "-a", "-T", "--", newBundle.string(), plan.staged.string() });
     if (copied.status != 0) {
         removeTree(plan.staged);

@@ -28,11 +28,18 @@ struct SwapPlan {
 [[nodiscard]] SwapPlan planSwap(int pid, int serverPid, const std::filesystem::path& bundle,
     const std::filesystem::path& workDirectory);
 
-// Copies the new bundle (in the work directory) to plan.staged, keeping
-// links and file modes; while this runs the app still runs, and nothing of
-// the old bundle is touched. On failure (no room beside the app, say) the
-// partial copy is removed and std::runtime_error is thrown: the user hears
-// that the update could not be downloaded, and the app keeps running.
+// Makes plan.staged, an empty folder private to the user, which from then on
+// is this install's to fill and to remove. The name is made to be free;
+// should something be there after all, it is not ours to copy into or to
+// remove, and std::system_error is thrown.
+void claimStagingName(const SwapPlan& plan);
+
+// Copies the new bundle (in the work directory) into plan.staged, which
+// claimStagingName made, keeping links and file modes; while this runs the
+// app still runs, and nothing of the old bundle is touched. On failure (no
+// room beside the app, say) the partial copy is removed and
+// std::runtime_error is thrown: the user hears that the update could not be
+// downloaded, and the app keeps running.
 void stageNewBundle(const std::filesystem::path& newBundle, const SwapPlan& plan, const ProgramRunner& run);
 
 // The script (src/update/swap.sh). It takes its values as arguments, so no

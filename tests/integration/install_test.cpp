@@ -12,6 +12,7 @@
 #include "support/sandbox.h"
 #include "support/wait.h"
 #include "update/install_progress.h"
+#include "update/swap_script.h"
 #include "update/updater.h"
 
 #include <gtest/gtest.h>
@@ -346,6 +347,35 @@ TEST_F(InstallUpdate, TheNewVersionStartsOnlyOnceAnUnreapedAppAndAServerThatStay
     EXPECT_GE(std::chrono::steady_clock::now() - started, 10s);
     EXPECT_EQ(test::readFile(serverState), "Z\n") << "ended, and waiting for its parent (this test)";
     EXPECT_EQ(platform::Bundle::at(bundle).info()->at("CFBundleVersion"), "43");
+}
+
+TEST_F(InstallUpdate, WhatTakesTheStagedNameMeanwhileIsLeftAsItWas)
+{
+    // Another program takes the staged bundle's name while the package is
+    // unpacked, after the install chose it.
+    auto taking = settings();
+    fs::path taken;
+    taking.runProgram = [&, run = taking.runProgram](const fs::path& program, const std::vector<std::string>& arguments) {
+        if (taken.empty() && arguments.front() != "-Z1") {
+            taken = planSwap(0, 0, bundle, arguments.back()).staged;
+            test::writeFile(taken / "Contents/Info.plist", "someone else's");
+        }
+        return run(program, arguments);
+    };
+    updater = std::make_unique<Updater>(taking);
+    const auto package = newPackage();
+    publish(package, package);
+    checkAndAnswer();
+
+    ASSERT_FALSE(taken.empty());
+    EXPECT_EQ(ui.alerts, (std::vector<Alert> { { notInstalled, downloadText } }));
+    EXPECT_EQ(test::readFile(taken / "Contents/Info.plist"), "someone else's");
+    EXPECT_EQ(std::distance(fs::directory_iterator(taken), fs::directory_iterator()), 1);
+    EXPECT_EQ(terminations, 0);
+    EXPECT_FALSE(updater->working());
+    EXPECT_TRUE(workDirectories().empty());
+    EXPECT_EQ(platform::Bundle::at(bundle).info()->at("CFBundleVersion"), "42");
+    EXPECT_EQ(std::distance(fs::directory_iterator(bundle.parent_path()), fs::directory_iterator()), 2);
 }
 
 TEST_F(InstallUpdate, EveryBadDownloadEndsInOneMessageAndLeavesNothingBehind)
