@@ -5,6 +5,7 @@
 #include "platform/http.h"
 #include "platform/ui.h"
 #include "update/install_progress.h"
+#include "update/launch_gate.h"
 #include "update/package_check.h"
 #include "update/package_install.h"
 #include "update/swap_script.h"
@@ -142,17 +143,22 @@ platform::Task<void> Updater::install(UpdateInfo info)
         stopIfCancelled();
 
         const int server = settings_.serverProcessIdentifier ? settings_.serverProcessIdentifier() : 0;
-        const SwapPlan plan = planSwap(settings_.processIdentifier(), server, environment.running.bundle, work);
+        SwapPlan plan = planSwap(settings_.processIdentifier(), server, environment.running.bundle, work);
+        plan.runningLock = settings_.instanceLocks.running;
         claimStagingName(plan);
         staged = plan.staged;
         leftovers_.push_back(staged);
+        // From the moment the swap lock is held, a launch waits until the
+        // new version has shown its window, and then hands over to it.
+        UniqueFd swapLock;
         co_await platform::onWorker([&] {
             stageNewBundle(newBundle, plan, settings_.runProgram);
+            swapLock = takeSwapLock(settings_.instanceLocks.swap, plan.bundle);
             return true;
         });
         stopIfCancelled();
 
-        startSwapScript(swapScriptArguments(plan), settings_.shell);
+        startSwapScript(swapScriptArguments(plan), settings_.shell, swapLock.get());
     } catch (...) {
         failure = std::current_exception();
     }

@@ -21,7 +21,7 @@ SwapPlan planSwap(int pid, int serverPid, const std::filesystem::path& bundle, c
     id = id.substr(0, 8);
     const std::string name = bundle.filename().string();
     return SwapPlan { pid, serverPid, bundle, bundle.parent_path() / (name + ".new-" + id),
-        bundle.parent_path() / (name + ".old-" + id), workDirectory };
+        bundle.parent_path() / (name + ".old-" + id), workDirectory, {} };
 }
 
 void claimStagingName(const SwapPlan& plan)
@@ -47,10 +47,10 @@ std::vector<std::string> swapScriptArguments(const SwapPlan& plan)
 {
     return { "-c", std::string(swapScriptText()), "sandvoll-swap", std::to_string(plan.pid),
         std::to_string(plan.serverPid), plan.bundle.string(), plan.staged.string(), plan.aside.string(),
-        plan.work.string() };
+        plan.work.string(), plan.runningLock.string() };
 }
 
-void startSwapScript(const std::vector<std::string>& arguments, const std::filesystem::path& shell)
+void startSwapScript(const std::vector<std::string>& arguments, const std::filesystem::path& shell, int swapLock)
 {
     posix_spawnattr_t attributes;
     posix_spawn_file_actions_t actions;
@@ -74,8 +74,13 @@ void startSwapScript(const std::vector<std::string>& arguments, const std::files
         error = posix_spawnattr_setsigdefault(&attributes, &all);
     if (!error)
         error = posix_spawnattr_setsigmask(&attributes, &none);
+    // The swap lock goes on as descriptor 3: the script and the versions it
+    // starts hold it by that number. (A dup2 onto the same number also
+    // clears close-on-exec.)
+    if (!error && swapLock >= 0)
+        error = posix_spawn_file_actions_adddup2(&actions, swapLock, 3);
     if (!error)
-        error = posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+        error = posix_spawn_file_actions_addclosefrom_np(&actions, swapLock >= 0 ? 4 : 3);
     pid_t child = -1;
     const std::string shellPath = shell.string();
     std::vector<char*> argv { const_cast<char*>(shellPath.c_str()) };
