@@ -98,7 +98,7 @@ xattr -dr com.apple.quarantine "$bundle" 2>/dev/null
 # file named here. Ending before that counts as failing to start, whatever
 # the status: a version that handed over to another instance ends with 0
 # too, and would leave the user running from a bundle about to be removed.
-# So does showing no window in 30 seconds; it is stopped then.
+# So does showing no window in about 30 seconds; it is stopped then.
 SANDVOLL_UPDATE_STARTED_FILE=$work/started SANDVOLL_UPDATE_SWAP_LOCK_FD=3 setsid -w "$executable" &
 child=$!
 ticks=0
