@@ -3,11 +3,12 @@
 // the launcher entry and ends. Of the environment, the app itself reads HOME
 // (the home directory, before the account's own entry), TMPDIR (where an
 // update is unpacked), XDG_DATA_HOME (where the launcher entry and icons go),
-// no_proxy and NO_PROXY (the loopback server never goes through a proxy;
-// libcurl reads the proxy variables themselves), and the two variables the
-// swap script passes to the version it starts, which it then removes. The
-// toolkit reads its own (DISPLAY, WAYLAND_DISPLAY and the like); the server
-// gets the rest unchanged, with only PATH replaced.
+// XDG_RUNTIME_DIR (where the locks that keep launches apart from an update
+// are, launch_gate.h), no_proxy and NO_PROXY (the loopback server never goes
+// through a proxy; libcurl reads the proxy variables themselves), and the
+// three variables the swap script passes to the versions it starts, which it
+// then removes. The toolkit reads its own (DISPLAY, WAYLAND_DISPLAY and the
+// like); the server gets the rest unchanged, with only PATH replaced.
 
 #include "app/app_delegate.h"
 #include "app/desktop_entry.h"
@@ -16,9 +17,14 @@
 #include "platform/bundle.h"
 #include "platform/desktop_identity.h"
 #include "platform/dispatch.h"
+#include "platform/temporary_directory.h"
+#include "update/launch_gate.h"
+#include "update/package_check.h"
 #include "update/relaunch.h"
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 
 int main(int argc, char** argv)
@@ -30,6 +36,17 @@ int main(int argc, char** argv)
     static const auto dataHome = sv::userDataHome(sv::globals().home, std::getenv("XDG_DATA_HOME"));
     if (argc > 1 && argv[1] == sv::uninstallDesktopEntryOption)
         return sv::uninstallDesktopEntry(dataHome, identifier, std::cout);
+
+    // Before anything is read from the bundle: while an update swaps it,
+    // this launch waits, and then runs the version that is in place.
+    const auto admission = sv::enterAsInstance(
+        sv::instanceLocks(sv::platform::userRuntimeDirectory(), identifier), sv::startedBySwap());
+    if (admission.startBundle) {
+        sv::startInstead(*admission.startBundle, argv);
+        std::cerr << "Sandvoll: cannot start " << (*admission.startBundle / sv::bundleExecutable).string() << ": "
+                  << std::strerror(errno) << '\n';
+        return 1;
+    }
 
     static sv::AppDelegate delegate(sv::globals());
     const auto resources = sv::platform::Bundle::main().resourcePath();

@@ -5,6 +5,7 @@
 #include "platform/http.h"
 #include "platform/ui.h"
 #include "update/install_progress.h"
+#include "update/launch_gate.h"
 #include "update/package_check.h"
 #include "update/package_install.h"
 #include "update/swap_script.h"
@@ -94,15 +95,19 @@ platform::Task<void> Updater::install(UpdateInfo info)
             throw InstallCancelled();
     };
 
+    // Each set once this install has made it, and only then: a failure
+    // removes these and nothing else, least of all what stood at their
+    // names before.
     std::filesystem::path work;
     std::filesystem::path staged;
     std::exception_ptr failure;
     try {
         // Made before the download and private to the user: the package goes
         // straight to disk, and only a few MiB of it are ever in memory.
-        work = newWorkDirectoryPath(settings_.temporaryDirectory);
+        const auto workPath = newWorkDirectoryPath(settings_.temporaryDirectory);
+        UniqueFd file = createWorkDirectory(workPath);
+        work = workPath;
         leftovers_ = { work };
-        UniqueFd file = createWorkDirectory(work);
 
         // The answer's status is not looked at: an error page is taken for the
         // package and then refused because nobody signed it.
@@ -138,16 +143,22 @@ platform::Task<void> Updater::install(UpdateInfo info)
         stopIfCancelled();
 
         const int server = settings_.serverProcessIdentifier ? settings_.serverProcessIdentifier() : 0;
-        const SwapPlan plan = planSwap(settings_.processIdentifier(), server, environment.running.bundle, work);
+        SwapPlan plan = planSwap(settings_.processIdentifier(), server, environment.running.bundle, work);
+        plan.runningLock = settings_.instanceLocks.running;
+        claimStagingName(plan);
         staged = plan.staged;
         leftovers_.push_back(staged);
+        // From the moment the swap lock is held, a launch waits until the
+        // new version has shown its window, and then hands over to it.
+        UniqueFd swapLock;
         co_await platform::onWorker([&] {
             stageNewBundle(newBundle, plan, settings_.runProgram);
+            swapLock = takeSwapLock(settings_.instanceLocks.swap, plan.bundle);
             return true;
         });
         stopIfCancelled();
 
-        startSwapScript(swapScriptArguments(plan), settings_.shell);
+        startSwapScript(swapScriptArguments(plan), settings_.shell, swapLock.get());
     } catch (...) {
         failure = std::current_exception();
     }

@@ -1,10 +1,12 @@
 #include "update/relaunch.h"
 
+#include "base/bundle_info.h"
 #include "platform/dispatch.h"
 #include "platform/ui.h"
 #include "update/swap_script.h"
 #include "update/update_error.h"
 
+#include <climits>
 #include <cstdlib>
 #include <fcntl.h>
 #include <unistd.h>
@@ -30,7 +32,15 @@ void takeRelaunchNotice()
 {
     kept.startedFile = takeVariable(startedFileVariable);
     kept.notInstalledReason = takeVariable(notInstalledVariable);
+    // Only a descriptor that is open, and only from the script that set the
+    // other two: a stray variable must not make this launch skip the wait.
+    const auto lock = parseSignedInteger(takeVariable(swapLockVariable));
+    if (lock && *lock > STDERR_FILENO && *lock <= INT_MAX && (!kept.startedFile.empty() || !kept.notInstalledReason.empty())
+        && ::fcntl(static_cast<int>(*lock), F_SETFD, FD_CLOEXEC) == 0)
+        kept.swapLock = static_cast<int>(*lock);
 }
+
+bool startedBySwap() { return kept.swapLock >= 0; }
 
 void finishRelaunch() { finishRelaunch(std::exchange(kept, RelaunchNotice {})); }
 
@@ -43,6 +53,10 @@ void finishRelaunch(const RelaunchNotice& notice)
         if (started >= 0)
             ::close(started);
     }
+    // After the started file, so that a launch let in now never finds the
+    // script still deciding whether to put the old version back.
+    if (notice.swapLock >= 0)
+        ::close(notice.swapLock);
     if (const auto text = notInstalledText(notice.notInstalledReason)) {
         // Later, so that the caller (a frame callback) is not held up by the
         // box's own loop.

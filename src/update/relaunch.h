@@ -1,7 +1,8 @@
 #pragma once
 // The version that the swap script starts: it tells the script when its
-// window has shown, and, when the script had to put it back, tells the user
-// why the update was not installed.
+// window has shown, lets go of the swap lock it inherited (launch_gate.h),
+// and, when the script had to put it back, tells the user why the update was
+// not installed.
 
 #include <filesystem>
 #include <optional>
@@ -14,17 +15,24 @@ namespace sv {
 struct RelaunchNotice {
     std::filesystem::path startedFile; // to create once the window has shown
     std::string notInstalledReason;    // "start" or "swap" when the old version was put back
+    int swapLock = -1;                  // the swap lock the script holds, inherited; -1: none
 };
 
 // Reads the swap script's variables and removes them from this process's
 // environment, so that nothing the app starts (the server, a later swap)
-// inherits them. Call first thing in main, before any thread starts; the
-// notice is kept for finishRelaunch().
+// inherits them; the inherited swap lock is made close-on-exec for the same
+// reason. Call first thing in main, before any thread starts; the notice is
+// kept for finishRelaunch().
 void takeRelaunchNotice();
 
-// Once the window has shown: creates the started file, and shows "Update not
-// installed" with the text for the reason, if there is one. Main thread. The
-// first form uses what takeRelaunchNotice() kept, once.
+// Whether the swap script started this process (it then holds the swap lock
+// with the script, and must not wait for it).
+[[nodiscard]] bool startedBySwap();
+
+// Once the window has shown: creates the started file, then lets go of the
+// swap lock (launches that waited hand over to this window), and shows
+// "Update not installed" with the text for the reason, if there is one.
+// Main thread. The first form uses what takeRelaunchNotice() kept, once.
 void finishRelaunch();
 void finishRelaunch(const RelaunchNotice& notice);
 

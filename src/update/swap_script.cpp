@@ -3,9 +3,11 @@
 #include "platform/environment.h"
 #include "setup/command_runner.h"
 
+#include <cerrno>
 #include <csignal>
 #include <spawn.h>
 #include <stdexcept>
+#include <sys/stat.h>
 #include <system_error>
 
 namespace sv {
@@ -19,16 +21,21 @@ SwapPlan planSwap(int pid, int serverPid, const std::filesystem::path& bundle, c
     id = id.substr(0, 8);
     const std::string name = bundle.filename().string();
     return SwapPlan { pid, serverPid, bundle, bundle.parent_path() / (name + ".new-" + id),
-        bundle.parent_path() / (name + ".old-" + id), workDirectory };
+        bundle.parent_path() / (name + ".old-" + id), workDirectory, {} };
+}
+
+void claimStagingName(const SwapPlan& plan)
+{
+    // One call that fails for a name already taken, whatever stands there: a
+    // test first and a copy after it would leave a moment in which another
+    // process's folder could become the copy's destination.
+    if (::mkdir(plan.staged.c_str(), 0700) != 0)
+        throw std::system_error(errno, std::generic_category(), "cannot create " + plan.staged.string());
 }
 
 void stageNewBundle(const std::filesystem::path& newBundle, const SwapPlan& plan, const ProgramRunner& run)
 {
-    // The name is made to be free; should it be taken after all, what is
-    // there is not ours to copy into or to remove.
-    std::error_code ec;
-    if (std::filesystem::symlink_status(plan.staged, ec).type() != std::filesystem::file_type::not_found)
-        throw std::runtime_error(plan.staged.string() + " already exists");
+    // Into the claimed folder, which takes the new bundle's modes.
     const auto copied = run("/bin/cp", { "-a", "-T", "--", newBundle.string(), plan.staged.string() });
     if (copied.status != 0) {
         removeTree(plan.staged);
@@ -40,10 +47,10 @@ std::vector<std::string> swapScriptArguments(const SwapPlan& plan)
 {
     return { "-c", std::string(swapScriptText()), "sandvoll-swap", std::to_string(plan.pid),
         std::to_string(plan.serverPid), plan.bundle.string(), plan.staged.string(), plan.aside.string(),
-        plan.work.string() };
+        plan.work.string(), plan.runningLock.string() };
 }
 
-void startSwapScript(const std::vector<std::string>& arguments, const std::filesystem::path& shell)
+void startSwapScript(const std::vector<std::string>& arguments, const std::filesystem::path& shell, int swapLock)
 {
     posix_spawnattr_t attributes;
     posix_spawn_file_actions_t actions;
@@ -67,8 +74,13 @@ void startSwapScript(const std::vector<std::string>& arguments, const std::files
         error = posix_spawnattr_setsigdefault(&attributes, &all);
     if (!error)
         error = posix_spawnattr_setsigmask(&attributes, &none);
+    // The swap lock goes on as descriptor 3: the script and the versions it
+    // starts hold it by that number. (A dup2 onto the same number also
+    // clears close-on-exec.)
+    if (!error && swapLock >= 0)
+        error = posix_spawn_file_actions_adddup2(&actions, swapLock, 3);
     if (!error)
-        error = posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+        error = posix_spawn_file_actions_addclosefrom_np(&actions, swapLock >= 0 ? 4 : 3);
     pid_t child = -1;
     const std::string shellPath = shell.string();
     std::vector<char*> argv { const_cast<char*>(shellPath.c_str()) };

@@ -62,6 +62,9 @@ UpdaterSettings UpdaterSettings::standard()
     settings.temporaryDirectory = platform::temporaryDirectory();
     settings.processIdentifier = [] { return static_cast<int>(::getpid()); };
     settings.terminate = [] { platform::terminate(); };
+    // Named as the entry point names them, after the identifier the
+    // desktop knows the app by.
+    settings.instanceLocks = sv::instanceLocks(platform::userRuntimeDirectory(), platform::builtInBundleIdentifier());
     return settings;
 }
 

@@ -6,6 +6,7 @@
 #include "platform/bundle.h"
 #include "platform/system_version.h"
 #include "platform/task.h"
+#include "update/launch_gate.h"
 #include "update/package_unpack.h"
 #include "update/update_info.h"
 
@@ -63,12 +64,14 @@ struct UpdaterSettings {
     std::function<void()> terminate;
     // The shell that runs the swap script.
     std::filesystem::path shell = "/bin/sh";
+    // What keeps launches apart from the swap (launch_gate.h).
+    InstanceLocks instanceLocks;
 
     // The running bundle's version and build, the kernel's version, the
     // user's defaults file, the built-in feed and the process's appURL; for
     // installing, the running bundle, the baked-in keys, the command runner,
     // the user's temporary directory, this process and its normal
-    // termination. Call after the process-wide values are installed.
+    // termination, and the instance locks in the user's runtime directory. Call after the process-wide values are installed.
     [[nodiscard]] static UpdaterSettings standard();
 };
 

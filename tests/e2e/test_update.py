@@ -279,9 +279,15 @@ class UpdateTest(AppTestCase):
         self.accept_offer(app, version, "update")
         self.assertEqual(app.process.wait(timeout=60), 0)
 
+        # Launched again from the old path while the bundles are swapped, it waits until the new
+        # version has shown its window, then hands over to it instead of running as the old one.
+        during = self.launch(bundle=installed, extra_env={"TMPDIR": str(self.tmp)}, name="update-launch-during")
+        self.assertEqual(during.process.wait(timeout=120), 0, during.output())
+
         # The script waits for the old process, swaps the bundle and starts the new one.
         executable = installed / "Contents/Linux/Sandvoll"
         new_pids = wait_until(lambda: [p for p in app_pids(executable) if p != old_pid], 60, "the relaunched app")
+        self.assertEqual(len(new_pids), 1, "one instance")
         # It starts as this one was started, without what this one set for its own drawing.
         self.assertNotIn("GSK_RENDERER", process_environment(new_pids[0]))
         self.assertEqual(int(bundle_info(installed)["CFBundleVersion"]), build + 1)
@@ -372,8 +378,27 @@ class UpdateTest(AppTestCase):
         self.assertIsNone(app.process.poll())
         self.assertEqual(tree_digest(installed), before)
 
-        # One that exits with status 1 at once is swapped in, fails, and the old bundle goes back.
-        self.site.publish(self.next_build(TEST_KEY_BUNDLE, build, executable="#!/bin/sh\nexit 1\n"), version,
+        # Something that takes the staged bundle's name during the download is not the install's to
+        # remove: it stays as it was, and the user hears that the update could not be downloaded.
+        self.site.publish(self.next_build(TEST_KEY_BUNDLE, build), version, build + 1, "test_update_key.pem")
+        self.site.allow(0)
+        self.accept_offer(app, version, "update-name-taken")
+        work = wait_until(self.work_directories, 60, "the work directory")[0]
+        taken = self.applications / ("Sandvoll.app.new-" + work.name[len("Sandvoll-Update-"):][:8])
+        (taken / "inside").mkdir(parents=True)
+        (taken / "inside/file").write_text("someone else's")
+        taken_digest = tree_digest(taken)
+        self.site.allow(None)
+        self.expect_told(app, DOWNLOAD_TEXT, "update-name-taken-refused.png")
+        self.assertIsNone(app.process.poll())
+        self.assertEqual(tree_digest(taken), taken_digest)
+        self.assertEqual(tree_digest(installed), before)
+        self.assertEqual(self.work_directories(), [])
+        shutil.rmtree(taken)
+
+        # One that exits at once, even with status 0 (as it does when it hands over to another
+        # instance), is swapped in, has not started, and the old bundle goes back.
+        self.site.publish(self.next_build(TEST_KEY_BUNDLE, build, executable="#!/bin/sh\nexit 0\n"), version,
                           build + 1, "test_update_key.pem")
         old_pid = app.process.pid
         self.accept_offer(app, version, "update-exits")

@@ -13,6 +13,7 @@
 #include "support/sandbox.h"
 #include "support/wait.h"
 #include "update/install_progress.h"
+#include "update/swap_script.h"
 #include "update/updater.h"
 
 #include <gtest/gtest.h>
@@ -43,14 +44,18 @@ constexpr const char* downloadText = "The update couldn't be downloaded. Please 
 // is ended, by default a sleep that the terminate signal ends.
 class StandIn {
 public:
-    explicit StandIn(const std::string& script = "exec sleep 600")
+    explicit StandIn(const std::string& script = "exec sleep 600") { begin(script); }
+    ~StandIn() { end(); }
+
+    // Ends this one and starts another in its place.
+    void begin(const std::string& script = "exec sleep 600")
     {
+        end();
         std::string shell = "/bin/sh", c = "-c", text = script;
         char* argv[] = { shell.data(), c.data(), text.data(), nullptr };
         if (posix_spawn(&pid_, shell.c_str(), nullptr, nullptr, argv, environ) != 0)
             pid_ = -1;
     }
-    ~StandIn() { end(); }
     StandIn(const StandIn&) = delete;
     StandIn& operator=(const StandIn&) = delete;
 
@@ -74,6 +79,9 @@ public:
 private:
     pid_t pid_ = -1;
 };
+
+// What the new version does once its window has shown.
+const std::string showsItsWindow = ": > \"$SANDVOLL_UPDATE_STARTED_FILE\"";
 
 void makeBundle(const fs::path& root, const std::string& build, const std::string& executableBody)
 {
@@ -123,6 +131,7 @@ protected:
         settings.temporaryDirectory = temporary;
         settings.processIdentifier = [this] { return static_cast<int>(app.pid()); };
         settings.serverProcessIdentifier = [this] { return static_cast<int>(serverProcess->pid()); };
+        settings.instanceLocks = instanceLocks(sandbox.path(), "org.sandvoll.Sandvoll");
         settings.terminate = [this] {
             ++terminations;
             if (atTermination)
@@ -154,14 +163,14 @@ protected:
     }
 
     // Build 43 zipped as the update_package target does, under another name;
-    // once started it records the path it was started as, unless it is
-    // given something else to do.
+    // once started it records the path it was started as and shows its
+    // window, unless it is given something else to do.
     std::string newPackage(const std::string& body = "")
     {
         const auto stage = sandbox / "stage";
         fs::remove_all(stage);
         makeBundle(stage / "Sandvoll 1.1.app", "43",
-            body.empty() ? "printf %s \"$0\" > '" + relaunched.string() + "'" : body);
+            body.empty() ? "printf %s \"$0\" > '" + relaunched.string() + "'\n" + showsItsWindow : body);
         const auto archive = sandbox / "Sandvoll-1.1-43.zip";
         const auto zipped = test::runLocally(
             "/bin/sh", { "-c", "cd \"$1\" && zip -q -r -y \"$2\" .", "sh", stage.string(), archive.string() });
@@ -312,20 +321,32 @@ TEST_F(InstallUpdate, AcceptedPackageReplacesTheBundleAfterTheAppEndsAndStartsIt
     EXPECT_FALSE(ui.progress[0]->open);
 }
 
-TEST_F(InstallUpdate, ANewVersionThatFailsToStartIsRolledBackAndTheOldOneSaysWhy)
+TEST_F(InstallUpdate, ANewVersionThatEndsBeforeItsWindowShowsIsRolledBackAndTheOldOneSaysWhy)
 {
-    const auto package = newPackage("exit 1");
-    publish(package, package);
-    checkAndAnswer();
-    EXPECT_EQ(terminations, 1);
-    EXPECT_TRUE(ui.alerts.empty()) << "the old version, started again, tells the user";
+    // Whatever the status: one that hands over to another instance ends with
+    // 0 at once.
+    for (const char* body : { "exit 1", "exit 0", "kill -KILL $$" }) {
+        SCOPED_TRACE(body);
+        fs::remove(sandbox / "old-restarted");
+        const auto package = newPackage(body);
+        publish(package, package);
+        checkAndAnswer();
+        EXPECT_EQ(terminations, 1);
+        EXPECT_TRUE(ui.alerts.empty()) << "the old version, started again, tells the user";
 
-    ASSERT_TRUE(test::waitFor([&] { return fs::exists(sandbox / "old-restarted") && workDirectories().empty(); }, 20s));
-    EXPECT_EQ(test::readFile(sandbox / "old-restarted"), "start");
-    EXPECT_EQ(test::bundleBuild(bundle), "42");
-    EXPECT_EQ(test::readFile(bundle / "Contents/Linux/Sandvoll"), "#!/bin/sh\n" + oldBody() + "\n");
-    ASSERT_TRUE(test::waitFor(
-        [&] { return std::distance(fs::directory_iterator(bundle.parent_path()), fs::directory_iterator()) == 1; }));
+        ASSERT_TRUE(
+            test::waitFor([&] { return fs::exists(sandbox / "old-restarted") && workDirectories().empty(); }, 20s));
+        EXPECT_EQ(test::readFile(sandbox / "old-restarted"), "start");
+        EXPECT_EQ(test::bundleBuild(bundle), "42");
+        EXPECT_EQ(test::readFile(bundle / "Contents/Linux/Sandvoll"), "#!/bin/sh\n" + oldBody() + "\n");
+        ASSERT_TRUE(test::waitFor(
+            [&] { return std::distance(fs::directory_iterator(bundle.parent_path()), fs::directory_iterator()) == 1; }));
+
+        // The next round's app and server.
+        terminations = 0;
+        app.begin();
+        serverProcess->begin();
+    }
 }
 
 TEST_F(InstallUpdate, TheNewVersionStartsOnlyOnceAnUnreapedAppAndAServerThatStaysHaveEnded)
@@ -337,7 +358,7 @@ TEST_F(InstallUpdate, TheNewVersionStartsOnlyOnceAnUnreapedAppAndAServerThatStay
     ASSERT_TRUE(serverProcess->running());
     const auto serverState = sandbox / "server-state";
     const auto package = newPackage("read -r line < /proc/" + std::to_string(serverProcess->pid())
-        + "/stat; printf %s \"${line##*) }\" | cut -c1 > '" + serverState.string() + "'");
+        + "/stat; printf %s \"${line##*) }\" | cut -c1 > '" + serverState.string() + "'\n" + showsItsWindow);
     publish(package, package);
 
     const auto started = std::chrono::steady_clock::now();
@@ -347,6 +368,35 @@ TEST_F(InstallUpdate, TheNewVersionStartsOnlyOnceAnUnreapedAppAndAServerThatStay
     EXPECT_GE(std::chrono::steady_clock::now() - started, 10s);
     EXPECT_EQ(test::readFile(serverState), "Z\n") << "ended, and waiting for its parent (this test)";
     EXPECT_EQ(test::bundleBuild(bundle), "43");
+}
+
+TEST_F(InstallUpdate, WhatTakesTheStagedNameMeanwhileIsLeftAsItWas)
+{
+    // Another program takes the staged bundle's name while the package is
+    // unpacked, after the install chose it.
+    auto taking = settings();
+    fs::path taken;
+    taking.runProgram = [&, run = taking.runProgram](const fs::path& program, const std::vector<std::string>& arguments) {
+        if (taken.empty() && arguments.front() != "-Z1") {
+            taken = planSwap(0, 0, bundle, arguments.back()).staged;
+            test::writeFile(taken / "Contents/Info.plist", "someone else's");
+        }
+        return run(program, arguments);
+    };
+    updater = std::make_unique<Updater>(taking);
+    const auto package = newPackage();
+    publish(package, package);
+    checkAndAnswer();
+
+    ASSERT_FALSE(taken.empty());
+    EXPECT_EQ(ui.alerts, (std::vector<Alert> { { notInstalled, downloadText } }));
+    EXPECT_EQ(test::readFile(taken / "Contents/Info.plist"), "someone else's");
+    EXPECT_EQ(std::distance(fs::directory_iterator(taken), fs::directory_iterator()), 1);
+    EXPECT_EQ(terminations, 0);
+    EXPECT_FALSE(updater->working());
+    EXPECT_TRUE(workDirectories().empty());
+    EXPECT_EQ(test::bundleBuild(bundle), "42");
+    EXPECT_EQ(std::distance(fs::directory_iterator(bundle.parent_path()), fs::directory_iterator()), 2);
 }
 
 TEST_F(InstallUpdate, EveryBadDownloadEndsInOneMessageAndLeavesNothingBehind)

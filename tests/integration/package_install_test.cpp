@@ -190,17 +190,26 @@ TEST_F(PackageInstall, GoodPackageIsUnpackedWithModesAndLinks)
     // Staged beside the running app, modes and links kept, while nothing of
     // the old bundle is touched yet.
     const auto plan = planSwap(1, 0, environment.running.bundle, work);
+    claimStagingName(plan);
     stageNewBundle(*outcome.newBundle, plan, environment.run);
     EXPECT_EQ(plan.staged.parent_path(), applications);
     EXPECT_EQ(test::readFile(plan.staged / "Contents/Linux/Sandvoll"), "#!/bin/sh\necho new\n");
     EXPECT_EQ(fs::status(plan.staged / "Contents/Linux/Sandvoll").permissions(), fs::status(executable).permissions());
     EXPECT_EQ(fs::read_symlink(plan.staged / "Contents/Resources/start-link.py"), "app/start.py");
     EXPECT_EQ(test::readFile(environment.running.bundle / "Contents/Linux/Sandvoll"), "#!/bin/sh\necho old\n");
-    // A staged name that is taken after all is neither copied into nor removed.
+    // A staged name that is taken after all, by a folder, a file or a
+    // dangling link, is not claimed.
     removeTree(plan.staged);
     test::writeFile(plan.staged / "Contents/Linux/Sandvoll", "someone else's");
-    EXPECT_THROW(stageNewBundle(*outcome.newBundle, plan, environment.run), std::runtime_error);
+    EXPECT_THROW(claimStagingName(plan), std::system_error);
     EXPECT_EQ(test::readFile(plan.staged / "Contents/Linux/Sandvoll"), "someone else's");
+    removeTree(plan.staged);
+    test::writeFile(plan.staged, "a file");
+    EXPECT_THROW(claimStagingName(plan), std::system_error);
+    removeTree(plan.staged);
+    fs::create_symlink(sandbox / "nowhere", plan.staged);
+    EXPECT_THROW(claimStagingName(plan), std::system_error);
+    EXPECT_FALSE(fs::exists(sandbox / "nowhere"));
     removeTree(plan.staged);
     removeTree(work);
     EXPECT_FALSE(workDirectoryLeft());

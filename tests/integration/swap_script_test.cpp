@@ -7,6 +7,7 @@
 #include "support/sandbox.h"
 #include "support/shell_quote.h"
 #include "support/wait.h"
+#include "update/launch_gate.h"
 #include "update/swap_script.h"
 #include "update/update_error.h"
 
@@ -15,7 +16,14 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <atomic>
+#include <cstdio>
+#include <fstream>
+#include <functional>
 #include <sstream>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <thread>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -125,14 +133,16 @@ TEST(SwapScriptShell, ReplacesTheBundleAfterTheAppEndsAndStartsTheNewOne)
     test::writeFile(work / "stray.txt", "left by the archive");
 
     StandIn app(bundle / "Contents/Linux/Sandvoll", sandbox / "app-saw");
-    const auto plan = planSwap(app.pid(), 0, bundle, work);
+    auto plan = planSwap(app.pid(), 0, bundle, work);
+    plan.runningLock = sandbox / "running lock";
     // The new app records the path it was started as, its pid and session,
-    // and whether the old bundle was still set aside.
+    // and whether the old bundle was still set aside; then it shows its window.
     writeDummyApp(plan.staged,
         "read -r _ _ _ _ _ sid _ < /proc/$$/stat\n"
         "[ -d " + shellQuote(plan.aside.string()) + " ] && aside=yes\n"
         "printf '%s\\n%s %s %s\\n' \"$0\" \"$$\" \"$sid\" \"$aside\" > '"
-            + ran.string() + ".tmp' && mv '" + ran.string() + ".tmp' '" + ran.string() + "'\n");
+            + ran.string() + ".tmp' && mv '" + ran.string() + ".tmp' '" + ran.string() + "'\n"
+        ": > \"$SANDVOLL_UPDATE_STARTED_FILE\"\n");
     startSwapScript(swapScriptArguments(plan));
     app.end();
     // While the app ran, the old bundle stayed as it was.
@@ -165,27 +175,158 @@ TEST(SwapScriptShell, ReplacesTheBundleAfterTheAppEndsAndStartsTheNewOne)
 
 TEST(SwapScriptShell, ARenameThatFailsLeavesTheOldBundleWholeAndStartsItAgain)
 {
+    struct Case {
+        const char* name;
+        std::function<void(const SwapPlan&, const fs::path& newApp)> prepare;
+    };
+    const std::vector<Case> cases {
+        // Something holds the name the old bundle was to move to: the first
+        // rename fails, where a plain mv would have moved the bundle into it.
+        { "the name aside is taken",
+            [](const SwapPlan& plan, const fs::path& newApp) {
+                writeDummyApp(plan.staged, "touch " + shellQuote(newApp.string()) + "\n");
+                test::writeFile(plan.aside / "taken", "");
+            } },
+        // The old bundle is aside when the new one turns out to be gone (a
+        // cleaner of the folder, say): the second rename fails, and the
+        // first is undone.
+        { "the staged bundle is gone", [](const SwapPlan&, const fs::path&) {} },
+    };
+    for (const auto& [name, prepare] : cases) {
+        SCOPED_TRACE(name);
+        test::Sandbox sandbox;
+        const auto bundle = sandbox / "Apps/Sandvoll.app";
+        const auto work = sandbox / ("Sandvoll-Update-" + platform::randomUUIDString());
+        writeDummyApp(bundle, recordsRestart(sandbox / "old-restarted"));
+        test::writeFile(work / "update.zip", "PK");
+        StandIn app(bundle / "Contents/Linux/Sandvoll", sandbox / "app-saw");
+        auto plan = planSwap(app.pid(), 0, bundle, work);
+        plan.runningLock = sandbox / "running.lock";
+        prepare(plan, sandbox / "new-app-ran");
+
+        startSwapScript(swapScriptArguments(plan));
+        app.end();
+        ASSERT_TRUE(test::waitFor([&] { return fs::exists(sandbox / "old-restarted") && !fs::exists(work); },
+            std::chrono::seconds(20)));
+        EXPECT_EQ(test::readFile(sandbox / "old-restarted"), "swap");
+        EXPECT_EQ(test::readFile(bundle / "Contents/Linux/Sandvoll"),
+            "#!/bin/sh\n" + recordsRestart(sandbox / "old-restarted"));
+        EXPECT_FALSE(fs::exists(plan.staged));
+        EXPECT_FALSE(fs::exists(plan.aside / "Sandvoll.app"));
+        EXPECT_FALSE(fs::exists(plan.aside / "Contents"));
+        EXPECT_FALSE(fs::exists(sandbox / "new-app-ran"));
+    }
+}
+
+TEST(SwapScriptShell, ANewVersionWithoutAWindowAfterThirtySecondsIsStoppedAndRolledBack)
+{
     test::Sandbox sandbox;
     const auto bundle = sandbox / "Apps/Sandvoll.app";
     const auto work = sandbox / ("Sandvoll-Update-" + platform::randomUUIDString());
     writeDummyApp(bundle, recordsRestart(sandbox / "old-restarted"));
     test::writeFile(work / "update.zip", "PK");
     StandIn app(bundle / "Contents/Linux/Sandvoll", sandbox / "app-saw");
-    const auto plan = planSwap(app.pid(), 0, bundle, work);
-    writeDummyApp(plan.staged, "touch " + shellQuote((sandbox / "new-app-ran").string()) + "\n");
-    // Something holds the name the old bundle was to move to: the rename
-    // fails, where a plain mv would have moved the bundle into it.
-    test::writeFile(plan.aside / "taken", "");
+    auto plan = planSwap(app.pid(), 0, bundle, work);
+    plan.runningLock = sandbox / "running.lock";
+    // It hangs before its window shows, and does not hear the terminate signal.
+    const auto pidFile = sandbox / "new-app-pid";
+    writeDummyApp(plan.staged,
+        "trap '' TERM\necho $$ > " + shellQuote(pidFile.string() + ".tmp") + " && mv "
+            + shellQuote(pidFile.string() + ".tmp") + " " + shellQuote(pidFile.string()) + "\nexec sleep 600\n");
 
+    const auto started = std::chrono::steady_clock::now();
     startSwapScript(swapScriptArguments(plan));
     app.end();
     ASSERT_TRUE(test::waitFor([&] { return fs::exists(sandbox / "old-restarted") && !fs::exists(work); },
-        std::chrono::seconds(20)));
-    EXPECT_EQ(test::readFile(sandbox / "old-restarted"), "swap");
+        std::chrono::seconds(90)));
+    EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::seconds(30));
+    EXPECT_EQ(test::readFile(sandbox / "old-restarted"), "start");
     EXPECT_EQ(test::readFile(bundle / "Contents/Linux/Sandvoll"), "#!/bin/sh\n" + recordsRestart(sandbox / "old-restarted"));
     EXPECT_FALSE(fs::exists(plan.staged));
-    EXPECT_FALSE(fs::exists(plan.aside / "Sandvoll.app"));
-    EXPECT_FALSE(fs::exists(sandbox / "new-app-ran"));
+    EXPECT_FALSE(fs::exists(plan.aside));
+    const pid_t hung = std::stoi(test::readFile(pidFile));
+    EXPECT_TRUE(::kill(hung, 0) != 0 && errno == ESRCH) << "the new version was stopped";
+}
+
+// Whether a process waits for a lock on the file: the kernel lists waiting
+// requests after "->", with the file's device and inode.
+bool someoneWaitsFor(const fs::path& file)
+{
+    struct stat status { };
+    if (::stat(file.c_str(), &status) != 0)
+        return false;
+    char id[64];
+    std::snprintf(id, sizeof id, " %02x:%02x:%lu ", major(status.st_dev), minor(status.st_dev),
+        static_cast<unsigned long>(status.st_ino));
+    std::ifstream locks("/proc/locks");
+    for (std::string line; std::getline(locks, line);) {
+        if (line.find("->") != std::string::npos && line.find(id) != std::string::npos)
+            return true;
+    }
+    return false;
+}
+
+TEST(SwapScriptShell, LaunchesNeverRunFromABundleThatIsSwapped)
+{
+    test::Sandbox sandbox;
+    const auto bundle = sandbox / "Apps/Sandvoll.app";
+    const auto work = sandbox / ("Sandvoll-Update-" + platform::randomUUIDString());
+    const auto locks = instanceLocks(sandbox.path(), "org.sandvoll.Sandvoll");
+    writeDummyApp(bundle, recordsRestart(sandbox / "old-restarted"));
+    test::writeFile(work / "update.zip", "PK");
+    StandIn app(bundle / "Contents/Linux/Sandvoll", sandbox / "app-saw");
+    auto plan = planSwap(app.pid(), 0, bundle, work);
+    plan.runningLock = locks.running;
+    // The new version holds the swap lock on descriptor 3, and shows its
+    // window when the test lets it.
+    const auto ran = sandbox / "new-app-ran";
+    const auto shown = sandbox / "shown";
+    writeDummyApp(plan.staged,
+        "[ \"$SANDVOLL_UPDATE_SWAP_LOCK_FD\" = 3 ] && [ /proc/$$/fd/3 -ef " + shellQuote(locks.swap.string())
+            + " ] && touch " + shellQuote(ran.string()) + "\n"
+            "while [ ! -e " + shellQuote((sandbox / "go").string()) + " ]; do sleep 0.05; done\n"
+            "touch " + shellQuote(shown.string()) + " && : > \"$SANDVOLL_UPDATE_STARTED_FILE\"\n");
+
+    // A launch that got in before the app took the swap lock: the bundle is
+    // not touched while it runs.
+    auto earlier = enterAsInstance(locks, false);
+    ASSERT_TRUE(earlier.running);
+    EXPECT_FALSE(earlier.startBundle);
+    UniqueFd swapLock = takeSwapLock(locks.swap, bundle);
+    startSwapScript(swapScriptArguments(plan), "/bin/sh", swapLock.get());
+    swapLock.reset();
+    app.end();
+    ASSERT_TRUE(test::waitFor([&] { return someoneWaitsFor(locks.running); }, std::chrono::seconds(20)));
+    EXPECT_FALSE(fs::exists(plan.aside));
+    EXPECT_TRUE(fs::exists(plan.staged));
+    earlier.running.reset();
+    ASSERT_TRUE(test::waitFor([&] { return fs::exists(ran); }, std::chrono::seconds(20)));
+
+    // A launch while the new version starts waits until it has shown its
+    // window, and then starts what is at the bundle's path.
+    std::atomic<bool> admitted = false;
+    bool shownWhenAdmitted = false;
+    Admission during;
+    std::thread launch([&] {
+        during = enterAsInstance(locks, false);
+        shownWhenAdmitted = fs::exists(shown);
+        admitted = true;
+    });
+    EXPECT_TRUE(test::waitFor([&] { return someoneWaitsFor(locks.swap); }));
+    test::writeFile(sandbox / "go", "");
+    EXPECT_TRUE(test::waitFor([&] { return admitted.load(); }, std::chrono::seconds(20)));
+    launch.join();
+    EXPECT_TRUE(shownWhenAdmitted) << "let in before the new version had shown its window";
+    EXPECT_EQ(during.startBundle, bundle);
+    EXPECT_FALSE(during.running) << "it runs as the version it starts";
+    ASSERT_TRUE(test::waitFor([&] { return !fs::exists(work); }, std::chrono::seconds(20)));
+    EXPECT_TRUE(test::readFile(bundle / "Contents/Linux/Sandvoll").find("SANDVOLL_UPDATE_STARTED_FILE") != std::string::npos);
+    EXPECT_FALSE(fs::exists(plan.aside));
+
+    // Once the swap is over, launches go straight in.
+    const auto after = enterAsInstance(locks, false);
+    EXPECT_TRUE(after.running);
+    EXPECT_FALSE(after.startBundle);
 }
 
 TEST(SwapScriptShell, StartsWithNoneOfTheAppsOpenFiles)

@@ -1,0 +1,63 @@
+#pragma once
+// Keeps launches of the app apart from a swap of its bundle.
+//
+// Two lock files in the user's runtime directory, named after the app:
+// - the running lock, which every instance holds shared for as long as it
+//   runs (its copy of the bundle is in use while it does);
+// - the swap lock, which a launch holds shared only on its way in: it takes
+//   the swap lock, then the running lock, and then lets go of the swap lock.
+// The app that installs an update takes the swap lock exclusively before it
+// hands over to the swap script, which keeps it until the version it started
+// has shown its window. So once the app holds it, every launch that got past
+// it already holds the running lock (the script waits until nobody does),
+// and every later launch waits at the door. A launch that had to wait starts
+// whatever is at the bundle's path then, not the program it was started as,
+// which may be the old bundle set aside for removal. A lock ends with the
+// last process that holds it, so a launch never waits for a script that died.
+
+#include "base/unique_fd.h"
+
+#include <chrono>
+#include <filesystem>
+#include <optional>
+#include <string_view>
+
+namespace sv {
+
+struct InstanceLocks {
+    std::filesystem::path swap;
+    std::filesystem::path running;
+};
+
+// The locks of the app with the given identifier in the given directory
+// (the user's runtime directory in the app).
+[[nodiscard]] InstanceLocks instanceLocks(const std::filesystem::path& directory, std::string_view identifier);
+
+// What a launch was told at the door.
+struct Admission {
+    // The running lock, held shared; keep it open while the process runs.
+    UniqueFd running;
+    // Set when a swap was under way: the bundle to start in this process's
+    // place (startInstead), now that it is over.
+    std::optional<std::filesystem::path> startBundle;
+};
+
+// The door, first thing in main. A process that the swap script started
+// holds the swap lock already (startedBySwap) and only takes the running
+// lock. A lock file that cannot be opened is passed by: without it no swap
+// can be under way either.
+[[nodiscard]] Admission enterAsInstance(const InstanceLocks& locks, bool startedBySwap);
+
+// Takes the swap lock exclusively for a swap of the bundle and records the
+// bundle's path in it for the launches that will wait. Waits up to `limit`
+// for launches on their way in, and for a swap that is still letting go.
+// Throws std::system_error when the lock cannot be had. The descriptor is
+// close-on-exec; startSwapScript hands it to the script.
+[[nodiscard]] UniqueFd takeSwapLock(const std::filesystem::path& lock, const std::filesystem::path& bundle,
+    std::chrono::milliseconds limit = std::chrono::seconds(10));
+
+// Replaces this process with the bundle's executable, with the same
+// arguments and environment. Returns only when that fails, with errno set.
+void startInstead(const std::filesystem::path& bundle, char** argv);
+
+} // namespace sv
