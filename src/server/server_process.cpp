@@ -189,9 +189,12 @@ void onChildSignal(int) { }
         (void)!::write(plan.report, &error, sizeof error);
         ::_exit(127);
     }
-    ::close(plan.report);
-    if (plan.log >= 0)
-        ::close(plan.log);
+    // Nothing of the app's but the line: whoever reads the app's output to
+    // its end must not wait for the keeper, nor a mount stay busy for it.
+    for (int fd : { STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO, plan.report, plan.log })
+        if (fd >= 0)
+            ::close(fd);
+    (void)!::chdir("/");
 
     // Signals stay blocked (as the app forked) but while waiting, so none
     // can come between a look at the flags and the wait; and only those

@@ -186,6 +186,10 @@ TEST_F(ServerLaunchTest, TerminateSendsOneSignalAndDoesNotWait)
     sigaction(SIGTERM, &previous, nullptr);
     ASSERT_TRUE(launch.process);
     ASSERT_TRUE(test::waitFor([&] { return log().find("ready") != std::string::npos; }));
+    // The keeper between app and server holds nothing of the app's but its
+    // line: a reader of the app's output would wait for it otherwise.
+    const auto keeperFds = std::filesystem::path("/proc") / std::to_string(launch.process->pid) / "fd";
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(keeperFds), {}), 1);
     launch.process->terminate();
     const int status = waitExit(launch.process->pid);
     EXPECT_TRUE(WIFEXITED(status));
