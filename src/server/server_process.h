@@ -2,7 +2,9 @@
 // The server program as a child process of the app.
 
 #include "base/globals.h"
+#include "base/unique_fd.h"
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <sys/types.h>
@@ -11,29 +13,36 @@ namespace sv {
 
 inline constexpr const char* serverCouldNotStartTitle = "The server couldn't start";
 
-// A server the app started. The reference is kept for the app's whole life,
-// even after the child has ended; the unreaped child keeps its process id,
-// so the one signal on quit can never reach an unrelated process.
+// A server the app started, through a small keeper process between the two
+// that gives the server exactly one terminate signal however the app ends:
+// when the app asks, or when the app is gone (quit, killed, crashed, its
+// display lost).
+//
+// The reference is kept for the app's whole life, even after the server has
+// ended.
 struct ServerProcess {
+    // The keeper, a child of the app that ends only once the server has
+    // ended, with the server's exit status; to those who watch or stop it, it
+    // stands for the server (a SIGTERM to it is passed on as the one signal,
+    // SIGKILL ends the server too). Nobody reaps it while the app lives, so
+    // the id stays its own.
     pid_t pid = -1;
-    // Sends the terminate signal once and does not wait.
+    // The app's end of the keeper's line; the last copy closes it, and the
+    // keeper then stops the server.
+    std::shared_ptr<const UniqueFd> line;
+    // Has the keeper send the terminate signal, once; does not wait.
     void terminate() const;
 };
 
 struct ServerLaunch {
-    std::optional<ServerProcess> process; // set when the child started
+    std::optional<ServerProcess> process; // set when the server started
     std::string error;                    // why it did not, otherwise
 };
 
 // Starts `python <project>/start.py --server` in `project`, with the app's
 // environment but PATH = searchPath, and both output streams in a freshly
 // emptied `<support>/server.log`, readable by this user only (inherited from
-// the app when the log cannot be opened).
-//
-// The server gets the terminate signal when the app ends, however it ends.
-// That signal is tied to the thread that starts the child, so this must be
-// called on the main thread, which lives as long as the app; elsewhere it
-// starts nothing and says why.
+// the app when the log cannot be opened). Any thread may start it.
 [[nodiscard]] ServerLaunch launchServer(const Globals& globals);
 
 // The text of the message box when the launch failed.

@@ -5,6 +5,7 @@ CMake (SV_BUNDLE). Screenshots go to SV_ARTIFACTS so a person can look at
 them after the run.
 """
 
+import ctypes
 import fcntl
 import json
 import os
@@ -326,6 +327,32 @@ class App:
         target = window or self.window
         self.xdotool("windowfocus", "--sync", target)
         self.xdotool("key", "--clearmodifiers", keys)
+
+    def close_window(self):
+        """Asks the window to close, as a window manager does for its close button (WM_DELETE_WINDOW)."""
+        x11 = ctypes.CDLL("libX11.so.6")
+        x11.XOpenDisplay.restype = ctypes.c_void_p
+        x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
+        x11.XInternAtom.restype = ctypes.c_ulong
+        x11.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+        x11.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long, ctypes.c_void_p]
+        x11.XFlush.argtypes = x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
+
+        class ClientMessage(ctypes.Structure):  # XClientMessageEvent, padded to the size of an XEvent
+            _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong), ("send_event", ctypes.c_int),
+                        ("display", ctypes.c_void_p), ("window", ctypes.c_ulong), ("message_type", ctypes.c_ulong),
+                        ("format", ctypes.c_int), ("data", ctypes.c_long * 5), ("pad", ctypes.c_long * 12)]
+        display = x11.XOpenDisplay(self.display.name.encode())
+        if not display:
+            raise AssertionError("cannot open display %s" % self.display.name)
+        try:
+            message = ClientMessage(type=33, window=int(self.window), format=32,  # 33: ClientMessage
+                                    message_type=x11.XInternAtom(display, b"WM_PROTOCOLS", 0))
+            message.data[0] = x11.XInternAtom(display, b"WM_DELETE_WINDOW", 0)
+            x11.XSendEvent(display, message.window, 0, 0, ctypes.byref(message))
+            x11.XFlush(display)
+        finally:
+            x11.XCloseDisplay(display)
 
     def find_window(self, title, timeout=30):
         def find():

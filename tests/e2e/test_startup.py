@@ -74,6 +74,40 @@ def as_nobody(command, log):
                                 stdout=out, stderr=subprocess.STDOUT)
 
 
+# A server that writes down every stop signal it receives (taken one by one
+# from the queue: a handler still running would merge those that come
+# meanwhile) and the moment each came; it ends half a second after the
+# first. It serves a page, so that the app runs as it does with any server.
+RECORDS_SIGNALS = r"""
+import http.server, os, signal, threading, time
+STOPS = {signal.SIGTERM, signal.SIGINT, signal.SIGHUP}
+signal.pthread_sigmask(signal.SIG_BLOCK, STOPS)  # before the serving thread, which inherits it
+
+class Page(http.server.BaseHTTPRequestHandler):
+    def do_GET(self):
+        body = b"<!doctype html><title>Recorder</title><h1>Every stop signal is written down</h1>"
+        self.send_response(200)
+        self.send_header("Content-Type", "text/html")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+        if self.path == "/":
+            print("page", flush=True)
+
+    def log_message(self, *args):
+        pass
+
+server = http.server.ThreadingHTTPServer(("127.0.0.1", 8766), Page)
+threading.Thread(target=server.serve_forever, daemon=True).start()
+print("serving", os.getpid(), flush=True)
+info = signal.sigwaitinfo(STOPS)
+deadline = time.monotonic() + 0.5
+while info:
+    print(signal.Signals(info.si_signo).name, "at", "%.3f" % time.monotonic(), flush=True)
+    info = signal.sigtimedwait(STOPS, max(0, deadline - time.monotonic()))
+print("stopped", flush=True)
+"""
+
 def state_answers():
     try:
         with urllib.request.urlopen("http://127.0.0.1:%d/api/state" % PORT, timeout=1) as r:
@@ -192,6 +226,36 @@ class StartupTest(AppTestCase):
         display = VirtualDisplay()
         self.addCleanup(display.close)
         self.assert_next_launch_starts_its_own_server(support, display, "after-display")
+
+    def test_the_server_gets_one_terminate_signal_however_the_app_ends(self):
+        support = provision_in_step(self.home, RECORDS_SIGNALS)
+        # The lost display comes last: the launches before it share the display.
+        for way, status in (("ctrl+q", 0), ("window-close", 0), ("SIGTERM", 0), ("SIGINT", 0), ("SIGHUP", 0),
+                            ("SIGKILL", -signal.SIGKILL), ("display-lost", None)):
+            with self.subTest(way):
+                (support / "server.log").unlink(missing_ok=True)
+                app = self.launch(name="one-signal-" + way)
+                app.wait_for_window()
+                wait_until(lambda: "page" in app.server_log(), 30, "the app to show the recorder's page")
+                if way == "ctrl+q":  # once, for a person to look at
+                    wait_for_page(self.display, app, "one-signal-page.png")
+                ended = time.monotonic()
+                if way == "ctrl+q":
+                    app.key("ctrl+q")
+                elif way == "window-close":
+                    app.close_window()
+                elif way == "display-lost":
+                    self.display.process.kill()
+                else:
+                    app.process.send_signal(getattr(signal, way))
+                wait_until(lambda: "stopped" in app.server_log(), 20, "the server to stop")
+                received = [line.split() for line in app.server_log().splitlines() if " at " in line]
+                self.assertEqual([r[0] for r in received], ["SIGTERM"], app.server_log())
+                self.assertLess(float(received[0][2]) - ended, 2)
+                code = app.process.wait(timeout=20)
+                if status is not None:
+                    self.assertEqual(code, status)
+                wait_until(lambda: not processes_under(self.home), 10, "the server to be gone")
 
     def assert_next_launch_starts_its_own_server(self, support, display, name):
         log = support / "server.log"

@@ -153,8 +153,16 @@ def tree_digest(folder):
 
 
 def app_pids(executable):
+    """The apps started from executable; not the keeper each forks for its server, whose command line is the same."""
     out = subprocess.run(["pgrep", "-f", "^" + str(executable) + "$"], capture_output=True, text=True)
-    return [int(p) for p in out.stdout.split()]
+    return [int(p) for p in out.stdout.split() if process_name(p) not in ("sandvoll-keeper", None)]
+
+
+def process_name(pid):
+    try:
+        return Path("/proc", str(pid), "comm").read_text().strip()
+    except OSError:
+        return None  # it has ended
 
 
 def mounts_under(folder):

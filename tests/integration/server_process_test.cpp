@@ -1,5 +1,5 @@
 // The server as a real child process: what it receives, where its output
-// goes, and the one signal on quit.
+// goes, and the one signal however the app ends.
 
 #include "platform/environment.h"
 #include "server/port_owner.h"
@@ -11,12 +11,16 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace sv {
 namespace {
@@ -76,6 +80,8 @@ TEST_F(ServerLaunchTest, EachLaunchStartsAnEmptyLogOnlyThisUserCanRead)
     const std::string logPath = globals.support + "/server.log";
     test::writeFile(logPath, std::string(10000, 'x'));
     chmod(logPath.c_str(), 0664);
+    struct stat before;
+    ASSERT_EQ(stat(logPath.c_str(), &before), 0);
     writePython("echo fresh\n");
     for (int launchNumber = 0; launchNumber < 2; ++launchNumber) {
         const auto launch = launchServer(globals);
@@ -85,7 +91,63 @@ TEST_F(ServerLaunchTest, EachLaunchStartsAnEmptyLogOnlyThisUserCanRead)
         struct stat info;
         ASSERT_EQ(stat(logPath.c_str(), &info), 0);
         EXPECT_EQ(info.st_mode & 07777, 0600u);
+        if (launchNumber == 0) {
+            EXPECT_EQ(info.st_ino, before.st_ino); // emptied in place: `tail -f` goes on reading
+        }
         std::filesystem::remove(logPath); // the second launch makes it anew
+    }
+}
+
+TEST_F(ServerLaunchTest, WhateverIsAtTheLogsPathNothingElseIsEmptiedOrWritten)
+{
+    // Each case puts something at server.log; the launch must neither hang
+    // nor write through it, and the server's output lands in a new log.
+    const std::string logPath = globals.support + "/server.log";
+    const auto outside = sandbox / "outside.txt";
+    const std::string kept = "the user's own file\n";
+    struct Case {
+        const char* what;
+        std::function<void()> place;
+        bool logged; // a new log holds the output (else the app's own output does)
+    };
+    const std::vector<Case> cases {
+        { "a symbolic link to a file", [&] { std::filesystem::create_symlink(outside, logPath); }, true },
+        { "a symbolic link to nothing", [&] {
+             std::filesystem::remove(outside);
+             std::filesystem::create_symlink(outside, logPath);
+         },
+            true },
+        { "a hard link", [&] { std::filesystem::create_hard_link(outside, logPath); }, true },
+        { "a FIFO nobody reads", [&] { ASSERT_EQ(mkfifo(logPath.c_str(), 0600), 0); }, true },
+        { "a directory", [&] { test::writeFile(logPath + "/inside", kept); }, false },
+    };
+    writePython("echo fresh\n");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove_all(logPath);
+        test::writeFile(outside, kept);
+        c.place();
+        const bool outsideExists = std::filesystem::exists(outside);
+        const auto launch = launchServer(globals);
+        ASSERT_TRUE(launch.process) << launch.error;
+        EXPECT_EQ(waitExit(launch.process->pid), 0); // the server ran
+        EXPECT_EQ(std::filesystem::exists(outside), outsideExists);
+        if (outsideExists) {
+            EXPECT_EQ(test::readFile(outside), kept);
+        }
+        struct stat info;
+        ASSERT_EQ(lstat(logPath.c_str(), &info), 0);
+        if (c.logged) {
+            ASSERT_TRUE(S_ISREG(info.st_mode)); // a FIFO would hold the read below
+            EXPECT_EQ(info.st_nlink, 1u);
+            EXPECT_EQ(info.st_mode & 07777, 0600u);
+            EXPECT_EQ(log(), "fresh\n");
+        } else {
+            EXPECT_EQ(test::readFile(logPath + "/inside"), kept);
+        }
+        // Nothing is left of the new log's making.
+        for (const auto& entry : std::filesystem::directory_iterator(globals.support))
+            EXPECT_FALSE(entry.path().filename().string().starts_with("server.log.")) << entry.path();
     }
 }
 
@@ -121,48 +183,137 @@ TEST_F(ServerLaunchTest, TerminateSendsOneSignalAndDoesNotWait)
     sigaction(SIGTERM, &previous, nullptr);
     ASSERT_TRUE(launch.process);
     ASSERT_TRUE(test::waitFor([&] { return log().find("ready") != std::string::npos; }));
+    // The keeper between app and server holds nothing of the app's but its
+    // line: a reader of the app's output would wait for it otherwise. (Those
+    // above our limit are valgrind's own, where it runs us.)
+    rlimit limit {};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+    int held = 0;
+    for (const auto& fd : std::filesystem::directory_iterator(
+             std::filesystem::path("/proc") / std::to_string(launch.process->pid) / "fd"))
+        held += std::stoul(fd.path().filename().string()) < limit.rlim_cur;
+    EXPECT_EQ(held, 1);
     launch.process->terminate();
     const int status = waitExit(launch.process->pid);
     EXPECT_TRUE(WIFEXITED(status));
     EXPECT_EQ(log(), "ready\ngot TERM\n");
 }
 
-TEST_F(ServerLaunchTest, TheServerEndsWithAnAppThatDiesWithoutQuitting)
+// A server that takes its terminate signals one at a time from the queue
+// (a handler still running would merge those that come meanwhile), writes
+// down each one with its sender, and ends half a second after the first.
+constexpr const char* recordsSignals = R"(import os, signal, time
+signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM})
+print('ready', os.getpid(), flush=True)
+info = signal.sigwaitinfo({signal.SIGTERM})
+deadline = time.monotonic() + 0.5
+while info:
+    print('TERM from', info.si_pid, flush=True)
+    info = signal.sigtimedwait({signal.SIGTERM}, max(0, deadline - time.monotonic()))
+print('end', flush=True)
+)";
+
+// True once `pid` has ended (a zombie nobody reaps has ended too).
+bool hasEnded(pid_t pid)
 {
-    writePython("trap 'echo got TERM; exit 0' TERM\necho ready\nwhile :; do sleep 0.05; done\n");
-    // A copy of this process plays the app: it starts the server, then is
-    // killed, as by SIGKILL or a crash, with no chance to stop the server.
-    int ends[2];
-    ASSERT_EQ(pipe(ends), 0);
-    const pid_t app = fork();
-    ASSERT_GE(app, 0);
-    if (app == 0) {
-        const auto launch = launchServer(globals);
-        const pid_t server = launch.process ? launch.process->pid : -1;
-        (void)!write(ends[1], &server, sizeof server);
-        for (;;)
-            pause();
+    std::string stat;
+    try {
+        stat = test::readFile("/proc/" + std::to_string(pid) + "/stat");
+    } catch (...) {
+        return true;
     }
-    close(ends[1]);
-    pid_t server = -1;
-    ASSERT_EQ(read(ends[0], &server, sizeof server), static_cast<ssize_t>(sizeof server));
-    close(ends[0]);
-    ASSERT_GT(server, 0);
-    ASSERT_TRUE(test::waitFor([&] { return log().find("ready") != std::string::npos; }));
-    kill(app, SIGKILL);
-    waitExit(app);
-    EXPECT_TRUE(test::waitFor([&] { return log() == "ready\ngot TERM\n"; })) << log();
+    const auto state = stat.find(") ");
+    return stat.empty() || (state != std::string::npos && stat.compare(state + 2, 1, "Z") == 0);
 }
 
-TEST_F(ServerLaunchTest, OnlyTheMainThreadStartsAServer)
+TEST_F(ServerLaunchTest, TheServerGetsOneTerminateSignalHoweverAnAppOfManyThreadsEnds)
 {
-    // A worker may end long before the app, and the server would end with it.
-    writePython("echo started\n");
-    ServerLaunch launch;
-    std::thread([&] { launch = launchServer(globals); }).join();
-    EXPECT_FALSE(launch.process);
-    EXPECT_FALSE(launch.error.empty());
-    EXPECT_FALSE(std::filesystem::exists(globals.support + "/server.log"));
+    // A copy of this process plays the app, with threads as the real one
+    // has; each of those ending used to hand the server a signal of its own.
+    // It starts the server from its main thread or from one that has ended
+    // by the time the app ends; then the app or the keeper between app and
+    // server ends in one of the ways an app can.
+    test::writeFile(globals.project + "/start.py", recordsSignals);
+    std::filesystem::create_directories(std::filesystem::path(globals.python).parent_path());
+    std::filesystem::create_symlink("/usr/bin/python3", globals.python);
+    enum class Way { appQuits, appKilled, keeperTerminated, keeperKilled };
+    struct Case {
+        const char* what;
+        bool fromWorker;
+        Way way;
+    };
+    const Case cases[] = {
+        { "the app quits", false, Way::appQuits },
+        { "the app quits; a thread that ended started the server", true, Way::appQuits },
+        { "the app is killed", false, Way::appKilled },
+        { "the keeper is told to stop", false, Way::keeperTerminated },
+        { "the keeper is killed", true, Way::keeperKilled },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        int report[2], orders[2];
+        ASSERT_EQ(pipe(report), 0);
+        ASSERT_EQ(pipe(orders), 0);
+        const pid_t app = fork();
+        ASSERT_GE(app, 0);
+        if (app == 0) {
+            close(report[0]);
+            close(orders[1]);
+            for (int thread = 0; thread < 8; ++thread)
+                std::thread([] {
+                    for (;;)
+                        pause();
+                }).detach();
+            ServerLaunch launch;
+            if (c.fromWorker)
+                std::thread([&] { launch = launchServer(globals); }).join();
+            else
+                launch = launchServer(globals);
+            const pid_t keeper = launch.process ? launch.process->pid : -1;
+            (void)!write(report[1], &keeper, sizeof keeper);
+            char order = 0;
+            (void)!read(orders[0], &order, 1);
+            if (launch.process)
+                launch.process->terminate();
+            _exit(0);
+        }
+        close(report[1]);
+        close(orders[0]);
+        pid_t keeper = -1;
+        ASSERT_EQ(read(report[0], &keeper, sizeof keeper), static_cast<ssize_t>(sizeof keeper));
+        close(report[0]);
+        ASSERT_GT(keeper, 0);
+        ASSERT_TRUE(test::waitFor([&] { return log().starts_with("ready "); })) << log();
+        const std::string ready = log();
+        const pid_t server = std::stoi(ready.substr(6));
+
+        switch (c.way) {
+        case Way::appQuits:
+            (void)!write(orders[1], "q", 1);
+            break;
+        case Way::appKilled:
+            kill(app, SIGKILL);
+            break;
+        case Way::keeperTerminated:
+            kill(keeper, SIGTERM);
+            break;
+        case Way::keeperKilled:
+            kill(keeper, SIGKILL);
+            break;
+        }
+        if (c.way == Way::keeperKilled) {
+            // SIGKILL to what stands for the server ends the server too.
+            EXPECT_TRUE(test::waitFor([&] { return hasEnded(server); }, std::chrono::seconds(2)));
+            EXPECT_EQ(log(), ready);
+        } else {
+            // Within two seconds, as a person who closed the app would expect.
+            EXPECT_TRUE(test::waitFor([&] { return log().ends_with("end\n"); }, std::chrono::seconds(2))) << log();
+            EXPECT_EQ(log(), ready + "TERM from " + std::to_string(keeper) + "\nend\n");
+        }
+        kill(app, SIGKILL);
+        waitExit(app);
+        close(orders[1]);
+    }
 }
 
 TEST(PortOwner, ListenersThatTakeLoopbackConnectionsAndTheirUsers)
