@@ -417,12 +417,7 @@ struct FeedBody {
 std::optional<FeedBody> readFeed(const std::string& where, Report& report)
 {
     if (hasScheme(where)) {
-        sv::platform::HttpRequest request;
-        request.url = where;
-        request.timeout = sv::UpdaterSettings {}.feedTimeout;
-        request.reloadIgnoringCache = true;
-        request.maxBodyBytes = sv::maxFeedBytes;
-        const auto result = sv::platform::httpGet(request);
+        const auto result = sv::platform::httpGet(sv::feedRequest(where, sv::UpdaterSettings {}));
         if (!result.ok()) {
             report.failure("feed", where + ": no answer", cantCheckMessage(),
                 result.error + (isHttpURL(where) ? "" : " (the app fetches feeds over http and https only)"));
@@ -486,10 +481,7 @@ std::optional<long> fetchPackage(const sv::UpdateInfo& info, const std::optional
         return 200;
     }
 
-    sv::platform::HttpRequest request;
-    request.url = info.url;
-    request.stallTimeout = limits.packageStallTimeout;
-    request.maxBodyBytes = limits.maxPackageBytes;
+    sv::platform::HttpRequest request = sv::packageRequest(info.url, limits);
     request.onBody = [fd = file.get()](std::string_view piece) { return sv::writeAll(fd, piece); };
     const auto result = sv::platform::httpGet(request);
     if (!result.ok() || file.reset() != 0) {

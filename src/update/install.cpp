@@ -109,12 +109,7 @@ platform::Task<void> Updater::install(UpdateInfo info)
         work = workPath;
         leftovers_ = { work };
 
-        // The answer's status is not looked at: an error page is taken for the
-        // package and then refused because nobody signed it.
-        platform::HttpRequest request;
-        request.url = info.url;
-        request.stallTimeout = settings_.packageStallTimeout;
-        request.maxBodyBytes = settings_.maxPackageBytes;
+        platform::HttpRequest request = packageRequest(info.url, settings_);
         request.onBody = [fd = file.get()](std::string_view piece) { return writeAll(fd, piece); };
         request.onProgress = downloadMeter(progress, downloadingText(info.version), cancelled);
         const platform::HttpResult download = co_await platform::fetch(std::move(request));

@@ -137,14 +137,7 @@ platform::Task<void> Updater::check(bool manual)
         co_return;
     const Counted counted(checksInProgress_);
 
-    platform::HttpRequest request;
-    request.url = feedURL();
-    request.timeout = settings_.feedTimeout;
-    request.reloadIgnoringCache = true;
-    request.maxBodyBytes = maxFeedBytes;
-    // Servers often compress JSON; the limit holds before and after decoding.
-    request.acceptCompressed = true;
-    const platform::HttpResult result = co_await platform::fetch(std::move(request));
+    const platform::HttpResult result = co_await platform::fetch(feedRequest(feedURL(), settings_));
 
     // A failed transfer and a body that is not a feed (an error page, say)
     // are the same thing to the user: the server can't be reached.
@@ -181,6 +174,30 @@ bool Updater::systemMeets(const std::optional<std::string>& minimumSystemVersion
     if (!minimumSystemVersion)
         return true;
     return settings_.systemVersion() >= requiredSystemVersion(*minimumSystemVersion);
+}
+
+platform::HttpRequest feedRequest(const std::string& url, const UpdaterSettings& settings)
+{
+    platform::HttpRequest request;
+    request.url = url;
+    request.timeout = settings.feedTimeout;
+    request.reloadIgnoringCache = true;
+    request.maxBodyBytes = maxFeedBytes;
+    // Servers often compress JSON; the limit holds before and after decoding.
+    request.acceptCompressed = true;
+    return request;
+}
+
+platform::HttpRequest packageRequest(const std::string& url, const UpdaterSettings& settings)
+{
+    // The answer's status is not looked at: an error page is taken for the
+    // package and then refused because nobody signed it. Never compressed,
+    // so that the bytes counted against the limit are the bytes written.
+    platform::HttpRequest request;
+    request.url = url;
+    request.stallTimeout = settings.packageStallTimeout;
+    request.maxBodyBytes = settings.maxPackageBytes;
+    return request;
 }
 
 std::string upToDateText(const std::string& appVersion)

@@ -4,6 +4,7 @@
 
 #include "base/globals.h"
 #include "platform/bundle.h"
+#include "platform/http.h"
 #include "platform/system_version.h"
 #include "platform/task.h"
 #include "update/launch_gate.h"
@@ -142,6 +143,12 @@ private:
 // The largest feed body a check reads. A feed is a few hundred bytes of JSON;
 // anything near this is not one.
 inline constexpr std::size_t maxFeedBytes = 4 * 1024 * 1024;
+
+// The requests an update check and an install make, as the settings say:
+// for the feed and for the package. The publisher's tool makes the very same,
+// so that what it checks is what an app gets.
+[[nodiscard]] platform::HttpRequest feedRequest(const std::string& url, const UpdaterSettings& settings);
+[[nodiscard]] platform::HttpRequest packageRequest(const std::string& url, const UpdaterSettings& settings);
 
 // Message texts of a check.
 inline constexpr const char* cantCheckTitle = "Can't check for updates";

@@ -235,7 +235,8 @@ TEST_F(ReleaseTool, VerifyPassesAGoodReleaseAndNamesTheCauseOfEachMistake)
     fs::create_directories(goodFeed.parent_path());
     writeFeed(key, goodFeed);
     const auto serve = [&](const fs::path& zip) {
-        site.route("/update.json", test::LoopbackHttpServer::json(test::readFile(goodFeed)));
+        // Compressed, as many servers send JSON: the app takes it so, and so must verify.
+        site.route("/update.json", test::LoopbackHttpServer::gzipped(test::readFile(goodFeed)));
         auto response = test::LoopbackHttpServer::json(test::readFile(zip));
         response.contentType = "application/zip";
         site.route("/Sandvoll-2.0-43.zip", response);
