@@ -360,14 +360,15 @@ class StartupTest(AppTestCase):
 
         # The first two ends bring the page back in a new web process.
         started = time.monotonic()
+        hellos = lambda: app.server_log().count("SV_APP")
         for end in (1, 2):
-            loads, ended = page_loads(), end_renderer()
+            loads, greeted, ended = page_loads(), hellos(), end_renderer()
             wait_until(lambda: page_loads() > loads, 30, "the page to load again")
             wait_until(lambda: set(web_processes(app.process.pid)) - set(ended), 20, "a new web process")
             if end == 1:
-                # It is alive: it polls the server again, and shows.
-                polls = app.server_log().count("/api/state")
-                wait_until(lambda: app.server_log().count("/api/state") > polls, 20, "the page to poll")
+                # It is alive: its scripts run again (the page says hello to
+                # the server each time it loads), and it shows.
+                wait_until(lambda: hellos() > greeted, 20, "the page's scripts to run")
                 self.watch_until_page(app, "renderer-back")
         # The third within the minute: a line says so, and nothing is loaded by itself.
         loads = page_loads()
