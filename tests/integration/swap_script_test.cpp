@@ -117,6 +117,25 @@ std::string recordsRestart(const fs::path& record)
         + shellQuote(record.string() + ".tmp") + " " + shellQuote(record.string()) + "\n";
 }
 
+// An old version at Apps/Sandvoll.app of a fresh sandbox that records why it
+// is started again, a stand-in for its running process, a work directory
+// with a package, and the plan to swap the bundle.
+struct PlannedSwap {
+    test::Sandbox sandbox;
+    fs::path bundle = sandbox / "Apps/Sandvoll.app";
+    fs::path work = sandbox / ("Sandvoll-Update-" + platform::randomUUIDString());
+    fs::path restarted = sandbox / "old-restarted";
+    StandIn app { bundle / "Contents/Linux/Sandvoll", sandbox / "app-saw" };
+    SwapPlan plan = planSwap(app.pid(), 0, bundle, work);
+
+    PlannedSwap()
+    {
+        writeDummyApp(bundle, recordsRestart(restarted));
+        test::writeFile(work / "update.zip", "PK");
+        plan.runningLock = sandbox / "running.lock";
+    }
+};
+
 TEST(SwapScriptShell, ReplacesTheBundleAfterTheAppEndsAndStartsTheNewOne)
 {
     test::Sandbox sandbox;
@@ -194,14 +213,8 @@ TEST(SwapScriptShell, ARenameThatFailsLeavesTheOldBundleWholeAndStartsItAgain)
     };
     for (const auto& [name, prepare] : cases) {
         SCOPED_TRACE(name);
-        test::Sandbox sandbox;
-        const auto bundle = sandbox / "Apps/Sandvoll.app";
-        const auto work = sandbox / ("Sandvoll-Update-" + platform::randomUUIDString());
-        writeDummyApp(bundle, recordsRestart(sandbox / "old-restarted"));
-        test::writeFile(work / "update.zip", "PK");
-        StandIn app(bundle / "Contents/Linux/Sandvoll", sandbox / "app-saw");
-        auto plan = planSwap(app.pid(), 0, bundle, work);
-        plan.runningLock = sandbox / "running.lock";
+        PlannedSwap swap;
+        auto& [sandbox, bundle, work, restarted, app, plan] = swap;
         prepare(plan, sandbox / "new-app-ran");
 
         startSwapScript(swapScriptArguments(plan));
@@ -220,14 +233,8 @@ TEST(SwapScriptShell, ARenameThatFailsLeavesTheOldBundleWholeAndStartsItAgain)
 
 TEST(SwapScriptShell, ANewVersionWithoutAWindowAfterThirtySecondsIsStoppedAndRolledBack)
 {
-    test::Sandbox sandbox;
-    const auto bundle = sandbox / "Apps/Sandvoll.app";
-    const auto work = sandbox / ("Sandvoll-Update-" + platform::randomUUIDString());
-    writeDummyApp(bundle, recordsRestart(sandbox / "old-restarted"));
-    test::writeFile(work / "update.zip", "PK");
-    StandIn app(bundle / "Contents/Linux/Sandvoll", sandbox / "app-saw");
-    auto plan = planSwap(app.pid(), 0, bundle, work);
-    plan.runningLock = sandbox / "running.lock";
+    PlannedSwap swap;
+    auto& [sandbox, bundle, work, restarted, app, plan] = swap;
     // It hangs before its window shows, and does not hear the terminate signal.
     const auto pidFile = sandbox / "new-app-pid";
     writeDummyApp(plan.staged,
@@ -268,14 +275,9 @@ bool someoneWaitsFor(const fs::path& file)
 
 TEST(SwapScriptShell, LaunchesNeverRunFromABundleThatIsSwapped)
 {
-    test::Sandbox sandbox;
-    const auto bundle = sandbox / "Apps/Sandvoll.app";
-    const auto work = sandbox / ("Sandvoll-Update-" + platform::randomUUIDString());
+    PlannedSwap swap;
+    auto& [sandbox, bundle, work, restarted, app, plan] = swap;
     const auto locks = instanceLocks(sandbox.path(), "org.sandvoll.Sandvoll");
-    writeDummyApp(bundle, recordsRestart(sandbox / "old-restarted"));
-    test::writeFile(work / "update.zip", "PK");
-    StandIn app(bundle / "Contents/Linux/Sandvoll", sandbox / "app-saw");
-    auto plan = planSwap(app.pid(), 0, bundle, work);
     plan.runningLock = locks.running;
     // The new version holds the swap lock on descriptor 3, and shows its
     // window when the test lets it.
