@@ -40,18 +40,32 @@ void makeSupportDirectory(const std::string& support)
         (void)::chmod(support.c_str(), info.st_mode & 07700);
 }
 
+bool hasMarker(const std::string& shippedCode)
+{
+    struct stat marker;
+    return ::stat((shippedCode + "/start.py").c_str(), &marker) == 0;
+}
+
+bool stampsEqual(const Globals& globals, const std::string& shippedCode)
+{
+    const auto shippedStamp = readTextFile(shippedCode + "/.stamp");
+    const auto installedStamp = readTextFile(globals.project + "/.stamp");
+    return shippedStamp && installedStamp && *shippedStamp == *installedStamp;
+}
+
 } // namespace
+
+bool codeInStep(const Globals& globals, const std::string& shippedCode)
+{
+    return !hasMarker(shippedCode) || stampsEqual(globals, shippedCode);
+}
 
 bool syncCode(const Globals& globals, const std::string& shippedCode)
 {
-    struct stat marker;
-    if (::stat((shippedCode + "/start.py").c_str(), &marker) != 0)
+    if (!hasMarker(shippedCode))
         return false;
     makeSupportDirectory(globals.support);
-
-    const auto shippedStamp = readTextFile(shippedCode + "/.stamp");
-    const auto installedStamp = readTextFile(globals.project + "/.stamp");
-    if (shippedStamp && installedStamp && *shippedStamp == *installedStamp)
+    if (stampsEqual(globals, shippedCode))
         return false;
 
     std::error_code error;

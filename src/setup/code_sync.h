@@ -15,6 +15,11 @@ class Bundle;
 // resource directory (the executable does not live inside a bundle).
 [[nodiscard]] std::string shippedCodeDirectory(const platform::Bundle& bundle);
 
+// Whether syncCode would leave `globals.project` alone: `shippedCode` has no
+// "start.py", or both ".stamp" texts can be read and are equal. Reads two
+// small files and changes nothing; syncCode decides by this same test.
+[[nodiscard]] bool codeInStep(const Globals& globals, const std::string& shippedCode);
+
 // Replaces `globals.project` with a copy of `shippedCode` when their
 // ".stamp" texts differ (or either is missing, unreadable or not UTF-8), and
 // returns whether it did. Does nothing and returns false when `shippedCode`

@@ -69,31 +69,50 @@ void endCreation(const Globals& globals)
 
 std::string requirementsStampPath(const Globals& globals) { return globals.venv + "/.sandvoll-requirements"; }
 
-void ensurePython(const Globals& globals, const StatusCallback& onStatus)
-{
-    const std::string requirements = globals.project + "/requirements.txt";
-    const std::string stamp = requirementsStampPath(globals);
-    const std::string wanted = readTextFile(requirements).value_or(std::string());
+namespace {
 
+// What the disk says about the environment, read once per call.
+struct EnvironmentState {
+    std::string requirements; // the file's path
+    std::string wanted;       // its text, empty when it cannot be read
+    bool unfinished = false;  // a creation was cut short
+    bool usable = false;      // created, with an executable interpreter
+    bool inStep = false;      // usable, and the stamp equals `wanted`
+};
+
+EnvironmentState readEnvironmentState(const Globals& globals)
+{
+    EnvironmentState state;
+    state.requirements = globals.project + "/requirements.txt";
+    state.wanted = readTextFile(state.requirements).value_or(std::string());
     // The interpreter appears early in a creation. If the app was killed
     // after that, pip may be half unpacked with its metadata already written:
     // ensurepip then takes it as installed and every later install fails.
     // Such an environment is not used, whatever its interpreter says.
-    const std::string marker = creationMarkerPath(globals);
     struct stat info;
-    const bool unfinished = ::lstat(marker.c_str(), &info) == 0;
-    const bool usable = !unfinished && isExecutableFile(globals.python);
-
-    if (usable) {
-        const auto installed = readTextFile(stamp);
-        if (installed && *installed == wanted)
-            return;
+    state.unfinished = ::lstat(creationMarkerPath(globals).c_str(), &info) == 0;
+    state.usable = !state.unfinished && isExecutableFile(globals.python);
+    if (state.usable) {
+        const auto installed = readTextFile(requirementsStampPath(globals));
+        state.inStep = installed && *installed == state.wanted;
     }
+    return state;
+}
+
+} // namespace
+
+bool environmentInStep(const Globals& globals) { return readEnvironmentState(globals).inStep; }
+
+void ensurePython(const Globals& globals, const StatusCallback& onStatus)
+{
+    const EnvironmentState state = readEnvironmentState(globals);
+    if (state.inStep)
+        return;
 
     // One lookup decides the tool for both creating and installing.
     const std::optional<std::string> uv = which(globals, { "uv" });
 
-    if (!usable) {
+    if (!state.usable) {
         report(onStatus, settingUpPythonText);
         std::optional<std::string> interpreter;
         if (!uv) {
@@ -101,7 +120,7 @@ void ensurePython(const Globals& globals, const StatusCallback& onStatus)
             if (!interpreter)
                 throw SetupError(std::string(pythonNotFoundText));
         }
-        beginCreation(globals, unfinished);
+        beginCreation(globals, state.unfinished);
         if (uv)
             require(*uv, run(globals, *uv, { "venv", "--python", "3.12", globals.venv }));
         else
@@ -109,22 +128,23 @@ void ensurePython(const Globals& globals, const StatusCallback& onStatus)
         endCreation(globals);
     }
 
-    if (::stat(requirements.c_str(), &info) != 0)
+    struct stat info;
+    if (::stat(state.requirements.c_str(), &info) != 0)
         return;
 
     report(onStatus, installingPackagesText);
     if (uv) {
-        require(*uv, run(globals, *uv, { "pip", "install", "--python", globals.python, "-r", requirements }));
+        require(*uv, run(globals, *uv, { "pip", "install", "--python", globals.python, "-r", state.requirements }));
     } else {
         // An environment made without pip gets it here; if this fails the
         // install below fails too and says why.
         (void)run(globals, globals.python, { "-m", "ensurepip", "--upgrade" });
-        require(globals.python, run(globals, globals.python, { "-m", "pip", "install", "-r", requirements }));
+        require(globals.python, run(globals, globals.python, { "-m", "pip", "install", "-r", state.requirements }));
     }
 
     // The text read at the start, not a new reading: a file changed during
     // the install must not be recorded as installed.
-    writeTextFileAtomically(stamp, wanted);
+    writeTextFileAtomically(requirementsStampPath(globals), state.wanted);
 }
 
 } // namespace sv

@@ -24,6 +24,12 @@ inline constexpr std::string_view pythonNotFoundText
 // nothing, even if its interpreter runs.
 [[nodiscard]] std::string creationMarkerPath(const Globals& globals);
 
+// Whether ensurePython would return at once, running nothing: no creation
+// was cut short, the interpreter is executable and the stamp equals the
+// requirements text. Reads two small files and changes nothing;
+// ensurePython decides by this same test.
+[[nodiscard]] bool environmentInStep(const Globals& globals);
+
 using StatusCallback = std::function<void(const std::string&)>;
 
 // Makes sure `globals.venv` holds an environment whose interpreter

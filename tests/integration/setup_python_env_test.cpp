@@ -60,7 +60,16 @@ protected:
     void failStep(const std::string& step, const std::string& script) { test::writeFile(control / step, script); }
     void ensure()
     {
+        // A server may start before this call when the environment is in
+        // step: the call must then run and show nothing.
+        const bool inStep = environmentInStep(globals);
+        const auto ran = calls().size();
+        const auto shown = statuses.size();
         ensurePython(globals, [this](const std::string& s) { statuses.push_back(s); });
+        if (inStep) {
+            EXPECT_EQ(calls().size(), ran);
+            EXPECT_EQ(statuses.size(), shown);
+        }
     }
     // The command lines run so far, without PATH and working directory.
     Calls calls(bool withContext = false)
