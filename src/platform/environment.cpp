@@ -42,8 +42,10 @@ std::vector<std::string> environmentForChildren()
     const auto& own = ownEntries();
     std::vector<std::string> entries;
     for (char** entry = environ; entry && *entry; ++entry) {
-        if (!own.contains(std::string_view(*entry)))
-            entries.emplace_back(*entry);
+        const std::string_view text(*entry);
+        if (own.contains(text) || text.starts_with("DESKTOP_STARTUP_ID=") || text.starts_with("XDG_ACTIVATION_TOKEN="))
+            continue;
+        entries.emplace_back(text);
     }
     return entries;
 }

@@ -14,7 +14,10 @@ namespace sv::platform {
 void setOwnVariable(const std::string& name, const std::string& value);
 
 // This process's environment as "NAME=value" entries, without the variables
-// that setOwnVariable added.
+// that setOwnVariable added, and without the token a launcher hands this
+// app for its window (DESKTOP_STARTUP_ID, XDG_ACTIVATION_TOKEN), which the
+// toolkit takes out of the environment once it starts: a child started
+// before that must not get it either.
 [[nodiscard]] std::vector<std::string> environmentForChildren();
 
 } // namespace sv::platform

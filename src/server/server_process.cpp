@@ -235,14 +235,15 @@ void ServerProcess::terminate() const
     }
 }
 
-ServerLaunch launchServer(const Globals& globals)
+ServerLaunch launchServer(const Globals& globals) { return launchServer(globals, childEnvironment(globals.searchPath)); }
+
+ServerLaunch launchServer(const Globals& globals, std::vector<std::string> environment)
 {
     ServerLaunch result;
 
     // Everything the children need is made before the fork: after it, they
     // may not allocate.
     std::vector<std::string> arguments { globals.python, globals.project + "/start.py", "--server" };
-    std::vector<std::string> environment = childEnvironment(globals.searchPath);
     auto argv = cStringArray(arguments);
     auto envp = cStringArray(environment);
 

@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 #include <sys/types.h>
 
 namespace sv {
@@ -44,6 +45,10 @@ struct ServerLaunch {
 // emptied `<support>/server.log`, readable by this user only (inherited from
 // the app when the log cannot be opened). Any thread may start it.
 [[nodiscard]] ServerLaunch launchServer(const Globals& globals);
+// The same with the server's whole environment given ("NAME=value" entries),
+// for a launch from a thread that must not read the app's own while another
+// thread may change it.
+[[nodiscard]] ServerLaunch launchServer(const Globals& globals, std::vector<std::string> environment);
 
 // The text of the message box when the launch failed.
 [[nodiscard]] std::string serverLaunchFailureText(const std::string& error, const std::string& python);

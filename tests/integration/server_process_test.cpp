@@ -31,6 +31,10 @@ protected:
     {
         std::filesystem::create_directories(globals.project);
         setenv("SANDVOLL_TEST_MARKER", "kept '^! $PATH", 1);
+        // A launcher's token for the app's window, which the toolkit takes
+        // out of the environment only once it starts, after an early launch.
+        setenv("DESKTOP_STARTUP_ID", "launcher-1", 1);
+        setenv("XDG_ACTIVATION_TOKEN", "launcher-2", 1);
         // As the app sets the renderer for its own drawing.
         platform::setOwnVariable("SANDVOLL_TEST_OWN", "the app's own");
     }
@@ -62,6 +66,7 @@ TEST_F(ServerLaunchTest, ChildGetsTheFixedSettingsAndBothStreamsGoToTheLog)
                 "echo \"path:$PATH\"\n"
                 "echo \"marker:$SANDVOLL_TEST_MARKER\" >&2\n"
                 "echo \"own:${SANDVOLL_TEST_OWN-unset}\"\n"
+                "echo \"tokens:${DESKTOP_STARTUP_ID-unset} ${XDG_ACTIVATION_TOKEN-unset}\"\n"
                 "ls /proc/$$/fd | wc -l\n");
     const auto launch = launchServer(globals);
     ASSERT_TRUE(launch.process) << launch.error;
@@ -72,6 +77,7 @@ TEST_F(ServerLaunchTest, ChildGetsTheFixedSettingsAndBothStreamsGoToTheLog)
         "path:/opt/none:/usr/bin:/bin\n"
         "marker:kept '^! $PATH\n"
         "own:unset\n"
+        "tokens:unset unset\n"
         "4\n"); // stdin, stdout, stderr and the descriptor ls itself reads: nothing of ours
 }
 
