@@ -46,7 +46,8 @@ std::string readAll(int fd)
 InstanceLocks instanceLocks(const std::filesystem::path& directory, std::string_view identifier)
 {
     const std::string name(identifier);
-    return { directory / (name + ".swap.lock"), directory / (name + ".running.lock") };
+    return { directory / (name + ".swap.lock"), directory / (name + ".running.lock"),
+        directory / (name + ".first.lock") };
 }
 
 Admission enterAsInstance(const InstanceLocks& locks, bool startedBySwap)
@@ -75,6 +76,9 @@ Admission enterAsInstance(const InstanceLocks& locks, bool startedBySwap)
     admission.running = openLock(locks.running);
     if (admission.running && !lockWaiting(admission.running.get(), LOCK_SH))
         admission.running.reset();
+    admission.first = openLock(locks.first);
+    if (admission.first && ::flock(admission.first.get(), LOCK_EX | LOCK_NB) != 0)
+        admission.first.reset();
     return admission;
 }
 

@@ -27,6 +27,8 @@ namespace sv {
 struct InstanceLocks {
     std::filesystem::path swap;
     std::filesystem::path running;
+    // Held exclusively by the first of the instances that run at one time.
+    std::filesystem::path first;
 };
 
 // The locks of the app with the given identifier in the given directory
@@ -40,6 +42,11 @@ struct Admission {
     // Set when a swap was under way: the bundle to start in this process's
     // place (startInstead), now that it is over.
     std::optional<std::filesystem::path> startBundle;
+    // Held when no other instance of the app ran as this one came in; keep
+    // it open while the process runs. A launch while another instance runs
+    // hands over to that one and ends, once the toolkit has found it, so
+    // only an instance that holds this may act as the app before then.
+    UniqueFd first;
 };
 
 // The door, first thing in main. A process that the swap script started

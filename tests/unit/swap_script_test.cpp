@@ -46,6 +46,23 @@ bool lockIsFree(const std::filesystem::path& file)
     return probe && ::flock(probe.get(), LOCK_EX | LOCK_NB) == 0;
 }
 
+TEST(InstanceLocks, OnlyAnInstanceThatCameInAloneHoldsTheFirstLock)
+{
+    test::Sandbox sandbox;
+    const auto locks = instanceLocks(sandbox.path(), "org.sandvoll.Sandvoll");
+    auto first = enterAsInstance(locks, false);
+    ASSERT_TRUE(first.first);
+    EXPECT_EQ(::fcntl(first.first.get(), F_GETFD), FD_CLOEXEC); // nothing the app starts keeps it
+    // Launches while it runs come in, but not alone, even once another has gone.
+    auto second = enterAsInstance(locks, false);
+    EXPECT_TRUE(second.running);
+    EXPECT_FALSE(second.first);
+    second = {};
+    EXPECT_FALSE(enterAsInstance(locks, false).first);
+    first = {};
+    EXPECT_TRUE(enterAsInstance(locks, false).first);
+}
+
 TEST(RelaunchNotice, TakenFromTheEnvironmentOnceAndShownOnce)
 {
     test::Sandbox sandbox;
