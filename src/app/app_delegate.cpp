@@ -30,9 +30,10 @@ AppDelegate::AppDelegate(const Globals& values)
 void AppDelegate::applicationDidFinishLaunching()
 {
     // Provisioning needs no window: started first, it runs while the window
-    // is made and drawn, and the server starts right at the first frame (see
-    // startupTask). Whatever the task shows runs on the main queue, so after
-    // this sequence.
+    // is made and drawn, and the server starts right at the first frame,
+    // unless it started before the toolkit did (see startupTask and
+    // startServerEarly). Whatever the task shows runs on the main queue, so
+    // after this sequence.
     platform::globalAsync([this] { startupTask(); });
 
     buildMenu();

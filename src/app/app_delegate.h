@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <memory>
 #include <optional>
 #include <string>
@@ -121,6 +122,13 @@ public:
     // The start-up work: provisioning on the calling (worker) thread, then
     // the server and the first load on the main thread.
     void startupTask();
+    // When provisioning has nothing to do and nothing accepts connections on
+    // the port, the server need not wait for the window: this launches it at
+    // once, on a thread of its own, and the start-up task takes it over at
+    // the first frame. Otherwise (and without this call) the task does it
+    // all in order at the first frame. Call it on the main thread, before
+    // the start-up task.
+    void startServerEarly();
 
     std::unique_ptr<platform::Window> window;
     std::unique_ptr<platform::WebSurface> web;
@@ -149,6 +157,11 @@ private:
     void refuseForeignServer();
     void editingCommand(void (platform::WebView::*command)());
     void failStartup(const std::string& errorText);
+    // The server's part of the start-up: the launch the early start made,
+    // or else the probe and, when nothing answers, the launch.
+    void serverStep(const std::optional<ServerLaunch>& early);
+    // Keeps a launched server, or tells the user why it could not start.
+    void adoptServerLaunch(const ServerLaunch& launch);
     [[nodiscard]] std::filesystem::path defaultsPath() const;
 
     const Globals& globals_;
@@ -162,6 +175,8 @@ private:
     RendererEnds rendererEnds_;
     bool rendererStopped_ = false;
     std::vector<std::function<void()>> afterFirstFrame_;
+    // Set by startServerEarly: nothing when it left the server to the first frame.
+    std::future<std::optional<ServerLaunch>> earlyServer_;
     // The real view behind `web`, for the clipboard commands.
     platform::WebView* webView_ = nullptr;
 };

@@ -7,8 +7,10 @@
 // are, launch_gate.h), no_proxy and NO_PROXY (the loopback server never goes
 // through a proxy; libcurl reads the proxy variables themselves), and the
 // three variables the swap script passes to the versions it starts, which it
-// then removes. The toolkit reads its own (DISPLAY, WAYLAND_DISPLAY and the
-// like); the server gets the rest unchanged, with only PATH replaced.
+// then removes; and GSK_RENDERER, a renderer the user chose, which it keeps
+// (rendering.h). The toolkit reads its own (DISPLAY, WAYLAND_DISPLAY and the
+// like); the server gets the rest unchanged, with only PATH replaced and
+// without a launcher's token for the app's window.
 
 #include "app/app_delegate.h"
 #include "app/desktop_entry.h"
@@ -17,6 +19,7 @@
 #include "platform/bundle.h"
 #include "platform/desktop_identity.h"
 #include "platform/dispatch.h"
+#include "platform/rendering.h"
 #include "platform/temporary_directory.h"
 #include "update/launch_gate.h"
 #include "update/package_check.h"
@@ -30,6 +33,7 @@
 int main(int argc, char** argv)
 {
     sv::takeRelaunchNotice();
+    sv::platform::prepareRendering();
     sv::installGlobals(sv::Globals(sv::userHomeDirectory()));
     const std::string identifier = sv::platform::builtInBundleIdentifier();
     // Read here, before any other thread runs: getenv is not safe beside one that changes the environment.
@@ -53,5 +57,11 @@ int main(int argc, char** argv)
     sv::platform::adoptDesktopIdentity(identifier, resources ? std::optional(*resources / "icons") : std::nullopt);
     // Off the main thread: the window comes first.
     sv::platform::globalAsync([] { sv::keepOwnDesktopEntry(sv::globals().home, dataHome); });
+    // The server's own start, mostly its interpreter's, then runs beside the
+    // toolkit's instead of beside WebKit's web process after the first frame.
+    // Only the first instance: a second launch hands over to it once the
+    // toolkit has found it, and must not start a server meanwhile.
+    if (admission.first)
+        delegate.startServerEarly();
     return sv::platform::runApplication(identifier, [] { delegate.applicationDidFinishLaunching(); });
 }

@@ -26,7 +26,11 @@ bool AppDelegate::serverUp() const { return probe() == ProbeAnswer::ready; }
 
 void AppDelegate::startServer()
 {
-    auto launch = launchServer(globals_);
+    adoptServerLaunch(launchServer(globals_));
+}
+
+void AppDelegate::adoptServerLaunch(const ServerLaunch& launch)
+{
     if (launch.process) {
         server = launch.process;
         probePause_.watchServerStart(launch.process->pid, globals_.support + "/server.log", globals_.port);

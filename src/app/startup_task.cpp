@@ -1,14 +1,18 @@
-// The start-up work after the window shows: provisioning on a worker, then
-// the server and the first load on the main thread.
+// The start-up work: provisioning on a worker, then the server and the first
+// load on the main thread; and the server's early start, when provisioning
+// has nothing to do.
 
 #include "app/app_delegate.h"
 #include "platform/dispatch.h"
 #include "platform/text.h"
 #include "platform/ui.h"
+#include "server/server_process.h"
+#include "server/start_watch.h"
 #include "setup/code_sync.h"
 #include "setup/command_runner.h"
 #include "setup/python_env.h"
 
+#include <chrono>
 #include <exception>
 #include <filesystem>
 #include <string_view>
@@ -33,6 +37,12 @@ std::string describe(const std::exception& error)
 
 void AppDelegate::startupTask()
 {
+    // The early start decides first: what it found in step, provisioning
+    // then finds in step too, and a server it started never runs beside a
+    // copy or an install.
+    std::optional<ServerLaunch> early;
+    if (earlyServer_.valid())
+        early = earlyServer_.get();
     try {
         syncCode(globals_, shippedCode);
         ensurePython(globals_, [this](const std::string& line) {
@@ -47,19 +57,49 @@ void AppDelegate::startupTask()
     }
     // Status lines were posted before this, on the same queue, so they are
     // all shown before the server step runs. The step waits for the window's
-    // first frame: forking the server and its own start take the processor
-    // that frame needs, and an earlier server would not bring the page
-    // sooner, since WebKit's web process, started at that frame, takes
-    // longer to come up than the server.
-    platform::mainAsync([this] {
-        whenFirstFrameShown([this] {
-            if (!serverUp())
-                startServer();
+    // first frame: a server started here would take the processor that frame
+    // needs (an early one has had its start while the toolkit started).
+    platform::mainAsync([this, early] {
+        whenFirstFrameShown([this, early] {
+            serverStep(early);
             waitAndLoad(0);
             if (startUpdater)
                 startUpdater();
         });
     });
+}
+
+void AppDelegate::startServerEarly()
+{
+    // Read here, on the main thread: the toolkit changes the environment
+    // while it starts, beside the thread below.
+    auto environment = childEnvironment(globals_.searchPath);
+    earlyServer_ = std::async(std::launch::async, [this, environment = std::move(environment)]() mutable {
+        std::optional<ServerLaunch> launch;
+        // The very tests with which syncCode and ensurePython decide that
+        // they have nothing to do: provisioning will not change what this
+        // server runs.
+        if (!codeInStep(globals_, shippedCode) || !environmentInStep(globals_))
+            return launch;
+        // Where nothing accepts a connection, a probe of the state endpoint
+        // can only find that nothing answers. Where something does, only that
+        // probe tells whether it is a server to use, and it is made at the
+        // first frame, before any launch, as when provisioning had work to do.
+        if (acceptsConnections(static_cast<int>(globals_.port), std::chrono::milliseconds(100)))
+            return launch;
+        launch = launchServer(globals_, std::move(environment));
+        return launch;
+    });
+}
+
+void AppDelegate::serverStep(const std::optional<ServerLaunch>& early)
+{
+    if (early) {
+        adoptServerLaunch(*early);
+        return;
+    }
+    if (!serverUp())
+        startServer();
 }
 
 void AppDelegate::failStartup(const std::string& errorText)

@@ -7,6 +7,7 @@
 #include "platform/dispatch.h"
 #include "platform/text.h"
 #include "server/start_watch.h"
+#include "setup/python_env.h"
 #include "support/foreign_listener.h"
 #include "support/loopback_http_server.h"
 #include "support/recording_ui.h"
@@ -350,6 +351,77 @@ TEST_F(Readiness, TheServerStepAndThePagesWaitForTheFirstFrame)
     EXPECT_EQ(web->htmls.size(), 1u); // no status line replaces the application's page
 }
 
+TEST_F(Readiness, TheServerStartsBeforeTheFirstFrameOnlyWhenProvisioningHasNothingToDo)
+{
+    // Two launches. The first copies new code, so its server waits for the
+    // first frame; the second finds everything in step and starts the server
+    // while the window is still being made. Either way the server is the
+    // delegate's only from the first frame on, when the pages go too.
+    const int port = test::refusedLoopbackPort();
+    auto delegate = delegateFor(port);
+    const std::string log = globals->support + "/server.log";
+    test::writeFile(sandbox / "shipped/start.py", serverProgram("200"));
+    test::writeFile(sandbox / "shipped/.stamp", "2\n");
+    std::filesystem::create_directories(std::filesystem::path(globals->python).parent_path());
+    std::filesystem::create_symlink("/usr/bin/python3", globals->python);
+    test::writeFile(requirementsStampPath(*globals), ""); // no requirements file: its text is empty
+    for (const bool inStep : { false, true }) {
+        SCOPED_TRACE(inStep ? "in step" : "new code");
+        if (inStep) {
+            delegate.reset(); // quits: the server gets its signal
+            ASSERT_TRUE(test::waitFor([&] { return !acceptsConnections(port, std::chrono::milliseconds(100)); }));
+            std::filesystem::remove(log);
+            answers.clear();
+            delegate = delegateFor(port);
+        }
+        delegate->holdPagesUntilFirstFrame();
+        delegate->startServerEarly();
+        delegate->startupTask();
+        bool stepped = false; // queued after the task's server step
+        platform::mainAsync([&] { stepped = true; });
+        ASSERT_TRUE(test::waitFor([&] { return stepped; }));
+        if (inStep)
+            EXPECT_TRUE(test::waitFor([&] { return test::readFile(log).starts_with("Starting"); }));
+        else
+            EXPECT_FALSE(std::filesystem::exists(log));
+        EXPECT_FALSE(delegate->server);
+        EXPECT_TRUE(answers.empty());
+        EXPECT_TRUE(web->urls.empty());
+
+        delegate->firstFrameShown();
+        ASSERT_TRUE(delegate->server);
+        started.push_back(delegate->server->pid);
+        openGate(); // the first probe found the port closed
+        ASSERT_TRUE(test::waitFor([&] { return !web->urls.empty(); }));
+        EXPECT_EQ(web->urls, std::vector<std::string> { globals->appURL });
+        EXPECT_EQ(updaterStarts, inStep ? 2 : 1);
+        EXPECT_TRUE(ui.alerts.empty());
+    }
+}
+
+TEST_F(Readiness, AServerThatCannotStartEarlyIsReportedAtTheFirstFrame)
+{
+    auto delegate = delegateFor(test::refusedLoopbackPort());
+    delegate->readiness.lastTry = 0;
+    // Executable, so the environment looks in step, but no program the system can run.
+    test::writeFile(globals->python, "not a program\n");
+    chmod(globals->python.c_str(), 0755);
+    test::writeFile(requirementsStampPath(*globals), "");
+    delegate->holdPagesUntilFirstFrame();
+    delegate->startServerEarly();
+    delegate->startupTask();
+    bool stepped = false;
+    platform::mainAsync([&] { stepped = true; });
+    ASSERT_TRUE(test::waitFor([&] { return stepped; }));
+    EXPECT_TRUE(ui.alerts.empty());
+    delegate->firstFrameShown();
+    ASSERT_TRUE(test::waitFor([&] { return ui.alerts.size() == 2; }));
+    EXPECT_EQ(ui.alerts[0].title, "The server couldn't start");
+    EXPECT_TRUE(ui.alerts[0].text.ends_with("\n\nPython expected at:\n" + globals->python)) << ui.alerts[0].text;
+    EXPECT_EQ(ui.alerts[1].title, "Sandvoll isn't responding");
+    EXPECT_FALSE(delegate->server);
+}
+
 TEST_F(Readiness, TheFirstFrameLoadsTheLatestPageAskedFor)
 {
     {
@@ -475,17 +547,25 @@ TEST_F(Readiness, StartupWithAServerAlreadyAnsweringStartsNothing)
 {
     Server server;
     server.route("/api/state", Server::json("{\"jobs\":{}}"));
-    auto delegate = delegateFor(server.port());
-    // An environment in step: the interpreter exists and the requirements match.
-    test::writeFile(globals->python, "#!/bin/sh\nexit 0\n");
-    chmod(globals->python.c_str(), 0755);
-    delegate->startupTask();
-    ASSERT_TRUE(test::waitFor([&] { return !web->urls.empty(); }));
-    EXPECT_FALSE(delegate->server);
-    EXPECT_FALSE(std::filesystem::exists(globals->support + "/server.log"));
-    EXPECT_EQ(updaterStarts, 1);
-    EXPECT_TRUE(web->htmls.empty()); // no provisioning line
-    EXPECT_TRUE(ui.alerts.empty());
+    // Asked at the first frame, and asked before it.
+    for (const bool early : { false, true }) {
+        SCOPED_TRACE(early ? "early" : "at the first frame");
+        auto delegate = delegateFor(server.port());
+        // An environment in step: the interpreter exists and the requirements match.
+        test::writeFile(globals->python, "#!/bin/sh\nexit 0\n");
+        chmod(globals->python.c_str(), 0755);
+        test::writeFile(requirementsStampPath(*globals), "");
+        if (early)
+            delegate->startServerEarly();
+        delegate->startupTask();
+        ASSERT_TRUE(test::waitFor([&] { return !web->urls.empty(); }));
+        EXPECT_FALSE(delegate->server);
+        EXPECT_FALSE(std::filesystem::exists(globals->support + "/server.log"));
+        EXPECT_EQ(updaterStarts, early ? 2 : 1);
+        EXPECT_TRUE(web->htmls.empty()); // no provisioning line
+        EXPECT_TRUE(ui.alerts.empty());
+        web->urls.clear();
+    }
 }
 
 TEST_F(Readiness, StartupWithoutPythonShowsTheTextAndQuits)
