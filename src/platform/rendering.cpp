@@ -7,6 +7,7 @@
 #include <gtk/gtk.h>
 
 #include <array>
+#include <cstdlib>
 #include <optional>
 #include <string>
 
@@ -52,6 +53,37 @@ bool isSoftwareRenderer(std::string_view renderer)
             return true;
     }
     return false;
+}
+
+bool hasGpuDevice(const std::filesystem::path& dev)
+{
+    namespace fs = std::filesystem;
+    const auto anyNamed = [](const fs::path& folder, bool (*isGpu)(std::string_view), bool unreadable) {
+        std::error_code error;
+        fs::directory_iterator entry(folder, error);
+        for (; !error && entry != fs::directory_iterator(); entry.increment(error)) {
+            if (isGpu(entry->path().filename().native()))
+                return true;
+        }
+        return error ? unreadable : false;
+    };
+    // No DRM folder is the usual way of having no DRM device.
+    if (anyNamed(dev / "dri", [](std::string_view name) { return name.starts_with("card") || name.starts_with("renderD"); },
+            fs::exists(dev / "dri")))
+        return true;
+    return anyNamed(dev, [](std::string_view name) {
+        return name.starts_with("nvidia") || name == "dxg" || name.starts_with("mali") || name.starts_with("kgsl");
+    }, true);
+}
+
+void prepareRendering()
+{
+    // A user who set the toolkit's own switches keeps them, and its usual path.
+    if (std::getenv("GSK_RENDERER") || std::getenv("GDK_DEBUG") || std::getenv("GDK_DISABLE") || hasGpuDevice("/dev"))
+        return;
+    // GTK 4.8 reads the first; later versions keep the switch in the second.
+    setOwnVariable("GDK_DEBUG", "gl-disable");
+    setOwnVariable("GDK_DISABLE", "gl");
 }
 
 void chooseRendering()

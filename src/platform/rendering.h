@@ -6,12 +6,28 @@
 // first paint and costs them about 170 MiB, where plain CPU drawing is the
 // faster path.
 
+#include <filesystem>
 #include <string_view>
 
 namespace sv::platform {
 
 // Whether an OpenGL renderer string names a software rasteriser.
 [[nodiscard]] bool isSoftwareRenderer(std::string_view renderer);
+
+// Whether the device folder `dev` holds a node through which a GPU driver
+// draws: DRM's cards and render nodes (every Mesa driver, virtual GPUs
+// included), NVIDIA's, WSL's, and those of the ARM vendors' own drivers. A
+// folder that cannot be read counts as holding one.
+[[nodiscard]] bool hasGpuDevice(const std::filesystem::path& dev);
+
+// Before the toolkit starts. Without a GPU device, the only OpenGL the
+// toolkit could load is a software rasteriser, which chooseRendering() then
+// sets aside; loading it (Mesa and its LLVM, in the app and for the web
+// engine) costs the launch about 150 ms. So the toolkit is told to load no
+// OpenGL at all, unless the user chose a renderer through GSK_RENDERER or
+// set the toolkit's own GDK_DEBUG or GDK_DISABLE.
+// Call on the main thread, before any other thread runs.
+void prepareRendering();
 
 // Looks at the display's OpenGL once the toolkit is up, before the first
 // window is shown, and picks the drawing paths to match. A renderer the user

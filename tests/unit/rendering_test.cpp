@@ -1,6 +1,8 @@
-// Which OpenGL renderers count as software: what real drivers report.
+// Which OpenGL renderers count as software: what real drivers report. And
+// which device nodes mean that a GPU may be there to draw with.
 
 #include "platform/rendering.h"
+#include "support/sandbox.h"
 
 #include <gtest/gtest.h>
 
@@ -28,6 +30,27 @@ TEST(SoftwareRenderer, GpusAndHostAcceleratedVirtualGpusAreNot)
     EXPECT_FALSE(isSoftwareRenderer("SVGA3D; build: RELEASE;  LLVM;"));
     EXPECT_FALSE(isSoftwareRenderer("D3D12 (NVIDIA GeForce RTX 3060)"));
     EXPECT_FALSE(isSoftwareRenderer(""));
+}
+
+TEST(GpuDevice, DriverNodesCountAndNothingElse)
+{
+    test::Sandbox dev;
+    // A virtual machine's or a container's device folder: no GPU to draw with.
+    test::writeFile(dev / "null", "");
+    test::writeFile(dev / "fb0", "");
+    test::writeFile(dev / "dri/by-path/pci-0000:00:02.0-render", "");
+    EXPECT_FALSE(hasGpuDevice(dev.path()));
+    for (const char* node : { "dri/card0", "dri/renderD128", "nvidia0", "nvidiactl", "dxg", "mali0", "kgsl-3d0" }) {
+        test::writeFile(dev / node, "");
+        EXPECT_TRUE(hasGpuDevice(dev.path())) << node;
+        std::filesystem::remove(dev / node);
+    }
+    // What cannot be looked into may hold one: OpenGL is then loaded, and
+    // the renderer it names decides, as it always did.
+    EXPECT_TRUE(hasGpuDevice(dev / "missing"));
+    std::filesystem::remove_all(dev / "dri");
+    test::writeFile(dev / "dri", "not a folder");
+    EXPECT_TRUE(hasGpuDevice(dev.path()));
 }
 
 } // namespace
