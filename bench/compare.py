@@ -35,8 +35,14 @@ device: nothing leaves the machine, and port 8766 inside it is the
 benchmark's. Port 8766 must still be free outside, so a server left running
 there is noticed rather than measured.
 
+With --long-session it runs the long session instead (bench/long_session.py):
+Sandvoll and Chromium on the example page for MINUTES (15) each, sampling memory
+and CPU of their whole process trees, then 200 reloads each.
+
 usage: bench/compare.py [--rounds N] [--build DIR] [--settle S] [--idle S] [--report-only]
-Writes build/bench/compare.md, compare.png and compare.json.
+                        [--long-session [MINUTES]] [--reloads N] [--sample S]
+Writes build/bench/compare.md, compare.png and compare.json; the long session
+writes long-session.md, long-session.png and long-session.json beside them.
 """
 
 import argparse
@@ -57,6 +63,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests/e2e"))
 from harness import PORT, SessionBus, port_in_use, start_xvfb  # noqa: E402
+import long_session  # noqa: E402
 
 URL = "http://127.0.0.1:%d/" % PORT
 # Put on the server's PYTHONPATH: it traces the server's start (see there).
@@ -81,10 +88,16 @@ def parse_args():
     parser.add_argument("--settle", type=float, default=5.0, help="seconds after the page before measuring (5)")
     parser.add_argument("--idle", type=float, default=10.0, help="seconds of idle CPU to count (10)")
     parser.add_argument("--report-only", action="store_true",
-                        help="launch nothing: draw the table and chart again from build/bench/compare.json")
+                        help="launch nothing: draw the tables and charts again from the JSON files in build/bench")
+    parser.add_argument("--long-session", type=float, nargs="?", const=15.0, metavar="MINUTES",
+                        help="instead of the launches: each program on its page for MINUTES (15), then the reloads")
+    parser.add_argument("--reloads", type=int, default=200, help="reloads after the long session (200)")
+    parser.add_argument("--sample", type=float, default=10.0, help="seconds between samples of the long session (10)")
     args = parser.parse_args()
     if args.rounds < 1:
         parser.error("--rounds must be at least 1")
+    if args.long_session is not None and (args.long_session <= 0 or args.reloads < 0 or args.sample <= 0):
+        parser.error("--long-session, --reloads and --sample must be positive")
     return args
 
 
@@ -311,6 +324,12 @@ def server_path(trace, start):
     return path
 
 
+def other_webkit():
+    """WebKit processes on the machine outside this benchmark's trees, by pid (a string, as JSON keeps it)."""
+    table = long_session.process_table()
+    return {str(pid): what for pid, what in long_session.foreign_webkit(table, descendants()).items()}
+
+
 def wait_for_free_port():
     deadline = time.monotonic() + 30
     while port_in_use():
@@ -369,10 +388,12 @@ class Bench:
             if shots:
                 probe += ["--shots", str(shots)]
             load = load_average()
+            foreign = other_webkit()
             if drop:
                 drop_caches()
             out = subprocess.run([*probe, "--", *command], capture_output=True, text=True, env=env,
                                  timeout=180 + self.args.settle + self.args.idle + 60)
+            foreign.update(other_webkit())
         finally:
             if server:
                 server.close()
@@ -380,9 +401,10 @@ class Bench:
             # The probe's last line says what happened; the program's own
             # last words (it shares the probe's stderr) say why.
             said = out.stderr.strip().splitlines() or ["the probe failed"]
-            return {"error": said[-1], "stderr": said[-30:], "load": load}
+            return {"error": said[-1], "stderr": said[-30:], "load": load, "foreign_webkit": foreign}
         result = json.loads(out.stdout)
         result["load"] = load
+        result["foreign_webkit"] = foreign
         result["server_ready_ms"] = server.ready_ms if server else None
         result["server_path"] = server_path(trace, result["start_monotonic_s"])
         return result
@@ -501,6 +523,16 @@ def markdown(report):
     lines.append("%d rounds per program and kind of start, medians (min–max); %s. Load average over the run: "
                  "%.1f to %.1f (1-minute, at each launch)."
                  % (report["rounds"], report["cold_note"], report["load"][0], report["load"][1]))
+    lines.append("")
+    foreign = [r for r in report["runs"] if r.get("foreign_webkit")]
+    if not any("foreign_webkit" in r for r in report["runs"]):
+        pass  # a run from before the benchmark looked
+    elif foreign:
+        lines.append("**Another WebKit program ran on the machine during %d of the %d launches** (e.g. %s): its "
+                     "shared libraries lower Sandvoll's PSS in those launches." % (
+                         len(foreign), len(report["runs"]), next(iter(foreign[0]["foreign_webkit"].values()))))
+    else:
+        lines.append("No other WebKit program ran on the machine during the launches.")
     lines.append("")
     lines.append("| program | start | first paint (ms) | page loaded (ms) | page + its server's start (ms) "
                  "| RSS: app tree + server = total (MiB) "
@@ -650,7 +682,8 @@ def run(args):
         # One launch of each into the HOME that warm starts keep; Sandvoll's
         # makes its environment, whose Python then serves the peers too.
         print("compare: priming (one launch of each, not counted)", flush=True)
-        for program in PROGRAMS:
+        long = args.long_session is not None
+        for program in (long_session.LONG_PROGRAMS if long else PROGRAMS):
             result = bench.launch(program, bench.homes[program], drop=False)
             if "error" in result:
                 sys.exit("bench/compare: %s did not show the page: %s" % (program, result["error"]))
@@ -659,7 +692,10 @@ def run(args):
                 if venv_python.exists():
                     bench.python = venv_python
 
-        for scenario, label in SCENARIOS:
+        if long:
+            results = long_session.run_long_session(sys.modules[__name__], bench, args.long_session, args.reloads,
+                                                    args.sample, lambda line: print(line, flush=True))
+        for scenario, label in ([] if long else SCENARIOS):
             for round_ in range(args.rounds):
                 # Each round starts with another program, so none always follows the same one.
                 order = PROGRAMS[round_ % 3:] + PROGRAMS[:round_ % 3]
@@ -678,6 +714,17 @@ def run(args):
         display.close()
         stop_leftovers()
         shutil.rmtree(work, ignore_errors=True)
+
+    if long:
+        loads = [s["load"] for r in results for s in r["samples"]]
+        report = {
+            "machine": machine(), "versions": versions(build), "minutes": args.long_session,
+            "reloads": args.reloads, "sample_every": args.sample, "load": [min(loads), max(loads)],
+            "python_for_peer_servers": str(bench.python), "long": results,
+        }
+        (out_dir / "long-session.json").write_text(json.dumps(report, indent=1))
+        write_long_report(report, out_dir)
+        return
 
     convert_shots(shots)
     loads = [r["load"] for r in runs]
@@ -709,11 +756,27 @@ def write_report(report, out_dir):
                                             out_dir / "compare.json"))
 
 
+def write_long_report(report, out_dir):
+    text = long_session.markdown(report)
+    (out_dir / "long-session.md").write_text(text)
+    long_session.chart(report, out_dir / "long-session.png")
+    print()
+    print(text)
+    print("compare: wrote %s, %s and %s" % (out_dir / "long-session.md", out_dir / "long-session.png",
+                                            out_dir / "long-session.json"))
+
+
 def main():
     args = parse_args()
     if args.report_only:
         out_dir = args.build.resolve() / "bench"
-        write_report(json.loads((out_dir / "compare.json").read_text()), out_dir)
+        drawn = False
+        for name, write in (("compare.json", write_report), ("long-session.json", write_long_report)):
+            if (out_dir / name).exists():
+                write(json.loads((out_dir / name).read_text()), out_dir)
+                drawn = True
+        if not drawn:
+            sys.exit("bench/compare: nothing to draw: neither compare.json nor long-session.json is in %s" % out_dir)
         return
     if os.environ.get(ISOLATED) != "1":
         enter_own_network()
