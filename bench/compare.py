@@ -663,7 +663,9 @@ def run(args):
     out_dir = build / "bench"
     out_dir.mkdir(parents=True, exist_ok=True)
     shots = out_dir / "compare-shots"
-    shutil.rmtree(shots, ignore_errors=True)
+    long = args.long_session is not None
+    if not long:  # the long session takes none, and leaves the launches' in place
+        shutil.rmtree(shots, ignore_errors=True)
 
     work = Path(tempfile.mkdtemp(prefix="sv-compare-"))
     display = Display()
@@ -682,7 +684,6 @@ def run(args):
         # One launch of each into the HOME that warm starts keep; Sandvoll's
         # makes its environment, whose Python then serves the peers too.
         print("compare: priming (one launch of each, not counted)", flush=True)
-        long = args.long_session is not None
         for program in (long_session.LONG_PROGRAMS if long else PROGRAMS):
             result = bench.launch(program, bench.homes[program], drop=False)
             if "error" in result:
