@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace sv::platform {
 namespace {
@@ -76,6 +77,25 @@ bool hasGpuDevice(const std::filesystem::path& dev)
     }, true);
 }
 
+namespace {
+
+constexpr std::string_view glDisabledNotice = "Disabled hardware acceleration because GTK failed to initialize GL";
+
+GLogWriterOutput writeLogWithoutGlNotice(GLogLevelFlags level, const GLogField* fields, gsize count, gpointer data)
+{
+    for (gsize i = 0; i < count; ++i) {
+        if (std::string_view(fields[i].key) != "MESSAGE" || fields[i].length != -1)
+            continue;
+        if (std::string_view(static_cast<const char*>(fields[i].value)).starts_with(glDisabledNotice))
+            return G_LOG_WRITER_HANDLED;
+    }
+    return g_log_writer_default(level, fields, count, data);
+}
+
+} // namespace
+
+void quietenGlDisabledNotice() { g_log_set_writer_func(writeLogWithoutGlNotice, nullptr, nullptr); }
+
 void prepareRendering()
 {
     // A user who set the toolkit's own switches keeps them, and its usual path.
@@ -84,6 +104,7 @@ void prepareRendering()
     // GTK 4.8 reads the first; later versions keep the switch in the second.
     setOwnVariable("GDK_DEBUG", "gl-disable");
     setOwnVariable("GDK_DISABLE", "gl");
+    quietenGlDisabledNotice();
 }
 
 void chooseRendering()

@@ -29,6 +29,12 @@ namespace sv::platform {
 // Call on the main thread, before any other thread runs.
 void prepareRendering();
 
+// The web engine then warns at every start that it "failed to initialize
+// GL", which was the app's choice, not a failure: this drops that one
+// message and lets every other through. Once per process, before anything
+// is logged.
+void quietenGlDisabledNotice();
+
 // Looks at the display's OpenGL once the toolkit is up, before the first
 // window is shown, and picks the drawing paths to match. A renderer the user
 // chose through GSK_RENDERER is left alone.

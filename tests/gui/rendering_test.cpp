@@ -12,9 +12,12 @@
 #include <gtk/gtk.h>
 #include <webkit/webkit.h>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 
 namespace sv::platform {
@@ -95,6 +98,24 @@ TEST_F(Rendering, AfterFirstFrameStillRunsForAWindowThatNeverDraws)
     bool ran = false;
     window->afterFirstFrame([&] { ran = true; });
     EXPECT_TRUE(test::waitFor([&] { return ran; }, std::chrono::seconds(5)));
+}
+
+TEST(GlDisabledNotice, OnlyTheEnginesOwnNoticeIsDropped)
+{
+    // In a child of its own: the log writer can be set once per process,
+    // and this one has the toolkit up.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const auto logOne = [](const char* message) {
+        quietenGlDisabledNotice();
+        g_warning("%s", message);
+        std::fputs("end\n", stderr);
+        std::exit(0);
+    };
+    EXPECT_EXIT(logOne("Disabled hardware acceleration because GTK failed to initialize GL: GL support disabled via "
+                       "GDK_DEBUG."),
+        testing::ExitedWithCode(0), testing::MatchesRegex("end\n"));
+    EXPECT_EXIT(logOne("Disabled hardware acceleration because the GPU hung"), testing::ExitedWithCode(0),
+        testing::AllOf(testing::HasSubstr("WARNING **: "), testing::HasSubstr("because the GPU hung\nend\n")));
 }
 
 } // namespace
