@@ -64,6 +64,7 @@ ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests/e2e"))
 from harness import PORT, SessionBus, port_in_use, start_xvfb  # noqa: E402
 import long_session  # noqa: E402
+from long_session import fmt, ratio  # noqa: E402
 
 URL = "http://127.0.0.1:%d/" % PORT
 # Put on the server's PYTHONPATH: it traces the server's start (see there).
@@ -130,25 +131,7 @@ def become_subreaper():
 
 
 def descendants():
-    table = {}
-    for entry in os.listdir("/proc"):
-        if entry.isdigit():
-            try:
-                text = Path("/proc", entry, "stat").read_text()
-            except OSError:
-                continue
-            table[int(entry)] = int(text[text.rindex(")") + 2:].split()[1])
-    mine = set()
-    for pid in table:
-        p = pid
-        for _ in range(64):
-            p = table.get(p, 0)
-            if p == os.getpid():
-                mine.add(pid)
-                break
-            if p <= 1:
-                break
-    return mine
+    return long_session.below(long_session.process_table(), os.getpid())
 
 
 def stop_leftovers():
@@ -495,20 +478,10 @@ def table(runs):
     return cells
 
 
-def fmt(value, digits=0):
-    return "–" if value is None else ("%.*f" % (digits, value))
-
-
 def ranged(value, bounds):
     if value is None:
         return "–"
     return "%s (%s–%s)" % (fmt(value), fmt(bounds[0]), fmt(bounds[1]))
-
-
-def ratio(mine, theirs):
-    if mine is None or not theirs:
-        return "–"
-    return "%.2f" % (mine / theirs)
 
 
 def markdown(report):

@@ -32,6 +32,9 @@ import subprocess
 import time
 from pathlib import Path
 
+# On the path as bench/compare.py sets it, which imports this module.
+from harness import wait_until
+
 LONG_PROGRAMS = ["Sandvoll", "Chromium"]
 
 # Run by /usr/bin/python3: adopts every orphan of the program's tree and reaps
@@ -207,14 +210,6 @@ def page_events(trace):
     return pages, states
 
 
-def wait_for(condition, timeout, what):
-    deadline = time.monotonic() + timeout
-    while not condition():
-        if time.monotonic() > deadline:
-            raise RuntimeError("timed out waiting for " + what)
-        time.sleep(0.01)
-
-
 def xdotool(env, *args):
     out = subprocess.run(["xdotool", *args], capture_output=True, text=True, env=env, timeout=30)
     return out.stdout.split() if out.returncode == 0 else []
@@ -241,7 +236,7 @@ def run_one(compare, bench, program, minutes, reloads, sample_every, log):
     tree = Tree(command, env, bench.work / ("long-%s-output.txt" % program), server)
     result = {"program": program, "samples": [], "foreign_webkit": {}}
     try:
-        wait_for(lambda: page_events(trace)[1] >= 1, 180, "%s to show the page" % program)
+        wait_until(lambda: page_events(trace)[1] >= 1, 180, "%s to show the page" % program, interval=0.01)
         # The page settles and the tree is complete (Chromium starts helpers late).
         time.sleep(10)
         start = time.monotonic()
@@ -274,8 +269,8 @@ def run_one(compare, bench, program, minutes, reloads, sample_every, log):
         for i in range(reloads):
             pages = page_events(trace)[0]
             xdotool(bench.base_env, "key", "--clearmodifiers", "ctrl+r")
-            wait_for(lambda: page_events(trace)[0] > pages and page_events(trace)[1] >= 1, 60,
-                     "reload %d of %s" % (i + 1, program))
+            wait_until(lambda: page_events(trace)[0] > pages and page_events(trace)[1] >= 1, 60,
+                       "reload %d of %s" % (i + 1, program), interval=0.01)
         took = time.monotonic() - began
         _, right_after = tree.sample()
         time.sleep(10)

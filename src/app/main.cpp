@@ -7,8 +7,8 @@
 // are, launch_gate.h), no_proxy and NO_PROXY (the loopback server never goes
 // through a proxy; libcurl reads the proxy variables themselves), and the
 // three variables the swap script passes to the versions it starts, which it
-// then removes; and GSK_RENDERER, a renderer the user chose, which it keeps
-// (rendering.h). The toolkit reads its own (DISPLAY, WAYLAND_DISPLAY and the
+// then removes; and GSK_RENDERER, GDK_DEBUG and GDK_DISABLE, the user's own
+// choices for the toolkit's drawing, which it keeps (rendering.h). The toolkit reads its own (DISPLAY, WAYLAND_DISPLAY and the
 // like); the server gets the rest unchanged, with only PATH replaced and
 // without a launcher's token for the app's window.
 

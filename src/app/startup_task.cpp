@@ -74,22 +74,22 @@ void AppDelegate::startServerEarly()
     // Read here, on the main thread: the toolkit changes the environment
     // while it starts, beside the thread below.
     auto environment = childEnvironment(globals_.searchPath);
-    earlyServer_ = std::async(std::launch::async, [this, environment = std::move(environment)]() mutable {
-        std::optional<ServerLaunch> launch;
-        // The very tests with which syncCode and ensurePython decide that
-        // they have nothing to do: provisioning will not change what this
-        // server runs.
-        if (!codeInStep(globals_, shippedCode) || !environmentInStep(globals_))
-            return launch;
-        // Where nothing accepts a connection, a probe of the state endpoint
-        // can only find that nothing answers. Where something does, only that
-        // probe tells whether it is a server to use, and it is made at the
-        // first frame, before any launch, as when provisioning had work to do.
-        if (acceptsConnections(static_cast<int>(globals_.port), std::chrono::milliseconds(100)))
-            return launch;
-        launch = launchServer(globals_, std::move(environment));
-        return launch;
-    });
+    earlyServer_ = std::async(std::launch::async,
+        [this, environment = std::move(environment)]() mutable -> std::optional<ServerLaunch> {
+            // The very tests with which syncCode and ensurePython decide that
+            // they have nothing to do: provisioning will not change what this
+            // server runs.
+            if (!codeInStep(globals_, shippedCode) || !environmentInStep(globals_))
+                return std::nullopt;
+            // Where nothing accepts a connection, a probe of the state
+            // endpoint can only find that nothing answers. Where something
+            // does, only that probe tells whether it is a server to use, and
+            // it is made at the first frame, before any launch, as when
+            // provisioning had work to do.
+            if (acceptsConnections(static_cast<int>(globals_.port), std::chrono::milliseconds(100)))
+                return std::nullopt;
+            return launchServer(globals_, std::move(environment));
+        });
 }
 
 void AppDelegate::serverStep(const std::optional<ServerLaunch>& early)

@@ -36,6 +36,19 @@ std::optional<std::string> glRenderer()
     return renderer;
 }
 
+constexpr std::string_view glDisabledNotice = "Disabled hardware acceleration because GTK failed to initialize GL";
+
+GLogWriterOutput writeLogWithoutGlNotice(GLogLevelFlags level, const GLogField* fields, gsize count, gpointer data)
+{
+    for (gsize i = 0; i < count; ++i) {
+        if (std::string_view(fields[i].key) != "MESSAGE" || fields[i].length != -1)
+            continue;
+        if (std::string_view(static_cast<const char*>(fields[i].value)).starts_with(glDisabledNotice))
+            return G_LOG_WRITER_HANDLED;
+    }
+    return g_log_writer_default(level, fields, count, data);
+}
+
 } // namespace
 
 bool isSoftwareRenderer(std::string_view renderer)
@@ -76,23 +89,6 @@ bool hasGpuDevice(const std::filesystem::path& dev)
         return name.starts_with("nvidia") || name == "dxg" || name.starts_with("mali") || name.starts_with("kgsl");
     }, true);
 }
-
-namespace {
-
-constexpr std::string_view glDisabledNotice = "Disabled hardware acceleration because GTK failed to initialize GL";
-
-GLogWriterOutput writeLogWithoutGlNotice(GLogLevelFlags level, const GLogField* fields, gsize count, gpointer data)
-{
-    for (gsize i = 0; i < count; ++i) {
-        if (std::string_view(fields[i].key) != "MESSAGE" || fields[i].length != -1)
-            continue;
-        if (std::string_view(static_cast<const char*>(fields[i].value)).starts_with(glDisabledNotice))
-            return G_LOG_WRITER_HANDLED;
-    }
-    return g_log_writer_default(level, fields, count, data);
-}
-
-} // namespace
 
 void quietenGlDisabledNotice() { g_log_set_writer_func(writeLogWithoutGlNotice, nullptr, nullptr); }
 
