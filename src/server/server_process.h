@@ -4,6 +4,7 @@
 #include "base/globals.h"
 #include "base/unique_fd.h"
 
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -17,7 +18,9 @@ inline constexpr const char* serverCouldNotStartTitle = "The server couldn't sta
 // A server the app started, through a small keeper process between the two
 // that gives the server exactly one terminate signal however the app ends:
 // when the app asks, or when the app is gone (quit, killed, crashed, its
-// display lost).
+// display lost). The keeper is a program of its own (keeper_main.cpp),
+// started from a fork of the app at once, so it holds nothing of the app's
+// heap or threads.
 //
 // The reference is kept for the app's whole life, even after the server has
 // ended.
@@ -34,6 +37,10 @@ struct ServerProcess {
     // Has the keeper send the terminate signal, once; does not wait.
     void terminate() const;
 };
+
+// The keeper's program, installed beside the app's executable.
+inline constexpr const char* keeperProgramName = "sandvoll-keeper";
+[[nodiscard]] std::filesystem::path keeperProgram();
 
 struct ServerLaunch {
     std::optional<ServerProcess> process; // set when the server started

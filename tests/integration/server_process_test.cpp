@@ -199,6 +199,10 @@ TEST_F(ServerLaunchTest, TerminateSendsOneSignalAndDoesNotWait)
              std::filesystem::path("/proc") / std::to_string(launch.process->pid) / "fd"))
         held += std::stoul(fd.path().filename().string()) < limit.rlim_cur;
     EXPECT_EQ(held, 1);
+    // A program of its own, not a copy of the app: it holds nothing of the
+    // app's heap, and tools that judge a process by it judge it alone.
+    EXPECT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(launch.process->pid) + "/exe"),
+        keeperProgram());
     launch.process->terminate();
     const int status = waitExit(launch.process->pid);
     EXPECT_TRUE(WIFEXITED(status));
@@ -242,7 +246,7 @@ TEST_F(ServerLaunchTest, TheServerGetsOneTerminateSignalHoweverAnAppOfManyThread
     test::writeFile(globals.project + "/start.py", recordsSignals);
     std::filesystem::create_directories(std::filesystem::path(globals.python).parent_path());
     std::filesystem::create_symlink("/usr/bin/python3", globals.python);
-    enum class Way { appQuits, appKilled, keeperTerminated, keeperKilled };
+    enum class Way { appQuits, appKilled, keeperTerminated, keeperGroupTerminated, keeperKilled };
     struct Case {
         const char* what;
         bool fromWorker;
@@ -253,6 +257,7 @@ TEST_F(ServerLaunchTest, TheServerGetsOneTerminateSignalHoweverAnAppOfManyThread
         { "the app quits; a thread that ended started the server", true, Way::appQuits },
         { "the app is killed", false, Way::appKilled },
         { "the keeper is told to stop", false, Way::keeperTerminated },
+        { "the keeper's whole process group is told to stop", false, Way::keeperGroupTerminated },
         { "the keeper is killed", true, Way::keeperKilled },
     };
     for (const auto& c : cases) {
@@ -292,6 +297,9 @@ TEST_F(ServerLaunchTest, TheServerGetsOneTerminateSignalHoweverAnAppOfManyThread
         ASSERT_TRUE(test::waitFor([&] { return log().starts_with("ready "); })) << log();
         const std::string ready = log();
         const pid_t server = std::stoi(ready.substr(6));
+        // A group of its own: a stop of the keeper's group reaches the
+        // server only through the keeper.
+        EXPECT_EQ(getpgid(server), server);
 
         switch (c.way) {
         case Way::appQuits:
@@ -302,6 +310,9 @@ TEST_F(ServerLaunchTest, TheServerGetsOneTerminateSignalHoweverAnAppOfManyThread
             break;
         case Way::keeperTerminated:
             kill(keeper, SIGTERM);
+            break;
+        case Way::keeperGroupTerminated:
+            kill(-keeper, SIGTERM);
             break;
         case Way::keeperKilled:
             kill(keeper, SIGKILL);
