@@ -3,6 +3,7 @@
 // release the way the app will before and after it is uploaded.
 
 #include "base/bundle_info.h"
+#include "elf_needs.h"
 #include "platform/crypto.h"
 #include "base/globals.h"
 #include "platform/bundle.h"
@@ -377,6 +378,35 @@ private:
     std::optional<UserMessage> firstFailure_;
 };
 
+// What the bundle's executable asks of the systems it is to run on. glibc
+// and the C++ runtime are only ever compatible forwards, so these are the
+// oldest versions a user's system may have.
+void reportSystemNeeds(Report& report, const std::filesystem::path& executable)
+{
+    const auto needs = sv::tools::readElfNeeds(executable);
+    if (!needs) {
+        report.note("runs on", "not read: " + executable.filename().string() + " is not an ELF executable of this machine");
+        return;
+    }
+    const auto atLeast = [&](const std::string& name, const std::string& prefix) {
+        const auto version = sv::tools::highestVersion(*needs, prefix);
+        return name + " " + (version.empty() ? std::string("(any)") : version);
+    };
+    report.ok("runs on", "systems with at least " + atLeast("glibc", "GLIBC_") + " and " + atLeast("GLIBCXX", "GLIBCXX_")
+            + "; build on the oldest system you support");
+    std::vector<std::string> unusual;
+    for (const auto& library : needs->libraries)
+        if (!sv::tools::isPortableLibrary(library))
+            unusual.push_back(library);
+    if (!unusual.empty()) {
+        std::string names;
+        for (const auto& library : unusual)
+            names += (names.empty() ? "" : ", ") + library;
+        report.note("runs on", "also needs " + names
+                + ", whose name differs between distributions and releases: the app will not start where it is missing");
+    }
+}
+
 // Whether the text names a place by a scheme ("https://…", "file:…") rather
 // than being a path on this machine.
 bool hasScheme(std::string_view text)
@@ -746,6 +776,8 @@ int verify(const std::vector<std::string>& words)
     else
         report.failure("executable", std::string(sv::bundleExecutable) + " is missing or not executable", badPackage,
             "the app would replace itself with a bundle that cannot start; zip the whole built Sandvoll.app");
+
+    reportSystemNeeds(report, executable);
 
     report.notJudged("folder", "whether a user may write to the folder of their app is checked on their machine");
 

@@ -1,6 +1,7 @@
 // The publisher's tool, run as a program: what it makes is what the app
 // accepts, and its mistakes are caught before anything is published.
 
+#include "elf_needs.h"
 #include "base/bundle_info.h"
 #include "platform/bundle.h"
 #include "platform/crypto.h"
@@ -15,6 +16,8 @@
 #include "update/update_info.h"
 
 #include <gtest/gtest.h>
+
+#include <regex>
 #include <nlohmann/json.hpp>
 
 #include <optional>
@@ -248,6 +251,9 @@ TEST_F(ReleaseTool, VerifyPassesAGoodReleaseAndNamesTheCauseOfEachMistake)
         return test::runLocally(tool, arguments);
     };
 
+    // A real executable, so that verify reads what it needs of the system.
+    makePackage(package, "Sandvoll.app", "43", "2.0", test::readFile(SV_BINARY_DIR "/tests/sandvoll-keeper"));
+    writeFeed(key, goodFeed);
     // Before the upload, the zip stands in for the feed's url; after it, the
     // live feed and package are fetched as the app fetches them.
     serve(package);
@@ -258,6 +264,9 @@ TEST_F(ReleaseTool, VerifyPassesAGoodReleaseAndNamesTheCauseOfEachMistake)
         EXPECT_NE(good.output.find("signature   ok    verifies with trusted key 1 of 1, " + publicKey),
             std::string::npos) << good.output;
         EXPECT_NE(good.output.find("would install 2.0 (build 43)"), std::string::npos) << good.output;
+        EXPECT_TRUE(std::regex_search(good.output,
+            std::regex("runs on +ok +systems with at least glibc 2\\.[0-9]+ and GLIBCXX (3\\.4\\.[0-9]+|\\(any\\))")))
+            << good.output;
         EXPECT_EQ(good.output.find("FAIL"), std::string::npos) << good.output;
     }
     EXPECT_EQ(site.requestCount("/Sandvoll-2.0-43.zip"), 1u);
@@ -299,6 +308,46 @@ TEST_F(ReleaseTool, VerifyPassesAGoodReleaseAndNamesTheCauseOfEachMistake)
                 << other.cause << "\n" << result.output;
     }
     EXPECT_TRUE(fs::is_empty(sandbox / "tmp")) << "verify leaves its work directories behind";
+}
+
+// The release runs on every current desktop only while its programs need no
+// library whose name moves between distributions or releases.
+TEST(ReleaseExecutable, NeedsOnlyLibrariesThatEveryDesktopShips)
+{
+    for (const fs::path program : { SV_BINARY_DIR "/Sandvoll.app/Contents/Linux/Sandvoll",
+             SV_BINARY_DIR "/Sandvoll.app/Contents/Linux/sandvoll-keeper" }) {
+        SCOPED_TRACE(program.string());
+        const auto needs = tools::readElfNeeds(program);
+        ASSERT_TRUE(needs);
+        EXPECT_NE(std::find(needs->libraries.begin(), needs->libraries.end(), "libc.so.6"), needs->libraries.end());
+        for (const auto& library : needs->libraries)
+            EXPECT_TRUE(tools::isPortableLibrary(library)) << library;
+        EXPECT_TRUE(std::regex_match(tools::highestVersion(*needs, "GLIBC_"), std::regex("2\\.[0-9]+")));
+    }
+    // The app is the one with the toolkit and the engine.
+    const auto app = tools::readElfNeeds(SV_BINARY_DIR "/Sandvoll.app/Contents/Linux/Sandvoll");
+    ASSERT_TRUE(app);
+    EXPECT_NE(std::find(app->libraries.begin(), app->libraries.end(), "libwebkitgtk-6.0.so.4"), app->libraries.end());
+    EXPECT_FALSE(tools::isPortableLibrary("libplist-2.0.so.3"));
+    EXPECT_FALSE(tools::isPortableLibrary("libicuuc.so.72"));
+
+    // Damaged or foreign files are refused, never read past their end.
+    const test::Sandbox sandbox;
+    const std::string bytes = test::readFile(SV_BINARY_DIR "/Sandvoll.app/Contents/Linux/sandvoll-keeper");
+    for (std::size_t cut : { std::size_t(0), std::size_t(16), std::size_t(63), bytes.size() / 2 }) {
+        test::writeFile(sandbox / "cut", bytes.substr(0, cut));
+        EXPECT_FALSE(tools::readElfNeeds(sandbox / "cut")) << cut;
+    }
+    test::writeFile(sandbox / "script", "#!/bin/sh\n");
+    EXPECT_FALSE(tools::readElfNeeds(sandbox / "script"));
+    EXPECT_FALSE(tools::readElfNeeds(sandbox / "missing"));
+
+    // Versions compare number by number, not as text.
+    const tools::ElfNeeds versions { {}, { { "libc.so.6", { "GLIBC_2.9", "GLIBC_2.34", "GLIBC_PRIVATE", "GLIBC_2.2.5" } },
+                                               { "libstdc++.so.6", { "GLIBCXX_3.4.9", "GLIBCXX_3.4.30", "CXXABI_1.3" } } } };
+    EXPECT_EQ(tools::highestVersion(versions, "GLIBC_"), "2.34");
+    EXPECT_EQ(tools::highestVersion(versions, "GLIBCXX_"), "3.4.30");
+    EXPECT_EQ(tools::highestVersion(versions, "OPENSSL_"), "");
 }
 
 // A build's own keys are what its tool checks with, and a new key is added to
