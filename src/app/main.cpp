@@ -53,8 +53,6 @@ int main(int argc, char** argv)
     }
 
     static sv::AppDelegate delegate(sv::globals());
-    const auto resources = sv::platform::Bundle::main().resourcePath();
-    sv::platform::adoptDesktopIdentity(identifier, resources ? std::optional(*resources / "icons") : std::nullopt);
     // Off the main thread: the window comes first.
     sv::platform::globalAsync([] { sv::keepOwnDesktopEntry(sv::globals().home, dataHome); });
     // The server's own start, mostly its interpreter's, then runs beside the
@@ -63,5 +61,10 @@ int main(int argc, char** argv)
     // toolkit has found it, and must not start a server meanwhile.
     if (admission.first)
         delegate.startServerEarly();
-    return sv::platform::runApplication(identifier, [] { delegate.applicationDidFinishLaunching(); });
+    return sv::platform::runApplication(identifier, [identifier] {
+        // Only now: nothing may touch the toolkit's displays before it has started.
+        const auto resources = sv::platform::Bundle::main().resourcePath();
+        sv::platform::adoptDesktopIdentity(identifier, resources ? std::optional(*resources / "icons") : std::nullopt);
+        delegate.applicationDidFinishLaunching();
+    });
 }

@@ -31,7 +31,13 @@ void adoptDesktopIdentity(const std::string& identifier, const std::optional<std
     // Lives as long as the process: displays may open at any time.
     static Identity identity;
     identity = { identifier, iconThemes };
-    g_signal_connect(gdk_display_manager_get(), "display-opened", G_CALLBACK(onDisplayOpened), &identity);
+    GdkDisplayManager* displays = gdk_display_manager_get();
+    g_signal_connect(displays, "display-opened", G_CALLBACK(onDisplayOpened), &identity);
+    // The toolkit opened the default display when it started.
+    GSList* open = gdk_display_manager_list_displays(displays);
+    for (GSList* display = open; display; display = display->next)
+        onDisplayOpened(displays, GDK_DISPLAY(display->data), &identity);
+    g_slist_free(open);
 }
 
 } // namespace sv::platform

@@ -8,7 +8,8 @@
 
 namespace sv::platform {
 
-// Call before the toolkit starts. On X11 the window class becomes the
+// Call once the toolkit has started (a GDK call before that ends the process
+// from GTK 4.18 on), before the first window is made. On X11 the window class becomes the
 // identifier (on Wayland the application ID already is), and every
 // window's icon is the icon theme's `identifier`, looked up in the user's
 // themes and also in `iconThemes` (the bundle's own icons), so the window

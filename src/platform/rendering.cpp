@@ -97,9 +97,14 @@ void prepareRendering()
     // A user who set the toolkit's own switches keeps them, and its usual path.
     if (std::getenv("GSK_RENDERER") || std::getenv("GDK_DEBUG") || std::getenv("GDK_DISABLE") || hasGpuDevice("/dev"))
         return;
-    // GTK 4.8 reads the first; later versions keep the switch in the second.
-    setOwnVariable("GDK_DEBUG", "gl-disable");
-    setOwnVariable("GDK_DISABLE", "gl");
+    // Until GTK 4.16 the switch is a debug flag; from then on it is in
+    // GDK_DISABLE, and GTK 4.18 warns at every start about the old flag. Each
+    // version gets only the one it knows. (Reading the library's version
+    // touches none of its state: the toolkit has not started yet.)
+    if (gtk_get_major_version() == 4 && gtk_get_minor_version() < 16)
+        setOwnVariable("GDK_DEBUG", "gl-disable");
+    else
+        setOwnVariable("GDK_DISABLE", "gl");
     quietenGlDisabledNotice();
 }
 
