@@ -98,7 +98,7 @@ class WindowTest(AppTestCase):
         # its debug information, down to its functions where it did not
         # (a Release build).
         if has_debug_information(BUNDLE / "Contents/Linux/Sandvoll"):
-            self.assertRegex(report, r"in main\(.*\) .*at .*src/app/main\.cpp:\d+")
+            self.assertRegex(report, r"in main ?\(.*\) .*at .*src/app/main\.cpp:\d+")
         else:
             self.assertRegex(report, r"\bin main ?\(")
         saved = re.search(r"saved to (.*\.backtrace\.txt)", report).group(1)

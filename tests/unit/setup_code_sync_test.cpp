@@ -28,7 +28,8 @@ std::map<std::string, std::string> describe(const fs::path& root, bool identity 
             text += test::readFile(it->path());
         if (identity)
             text += " " + std::to_string(info.st_ino) + " " + std::to_string(info.st_ctim.tv_nsec);
-        entries[fs::relative(it->path(), root).string()] = text;
+        // Lexical: fs::relative() resolves links, and would key a link by its target.
+        entries[it->path().lexically_relative(root).string()] = text;
     }
     return entries;
 }
