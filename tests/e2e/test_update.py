@@ -153,7 +153,7 @@ def tree_digest(folder):
 
 
 def app_pids(executable):
-    """The apps started from executable; not the keeper each forks for its server, whose command line is the same."""
+    """The apps started from executable, by their command line; never the keeper of their server."""
     out = subprocess.run(["pgrep", "-f", "^" + str(executable) + "$"], capture_output=True, text=True)
     return [int(p) for p in out.stdout.split() if process_name(p) not in ("sandvoll-keeper", None)]
 
