@@ -465,8 +465,10 @@ private:
             if (info >= 8 || !fits(start, info + 1))
                 return std::nullopt;
             {
+                const std::uint64_t uid = number(start, info + 1);
                 Dict reference;
-                reference.entries.push_back(Entry { "CF$UID", Value { Integer { number(start, info + 1), false } } });
+                reference.entries.push_back(
+                    Entry { "CF$UID", Value { Integer { uid, uid > static_cast<std::uint64_t>(INT64_MAX) } } });
                 return Value { std::move(reference) };
             }
         default:

@@ -6,8 +6,6 @@
 #include <pango/pango.h>
 
 #include <algorithm>
-#include <climits>
-#include <cstring>
 #include <vector>
 
 namespace sv::platform {
@@ -140,7 +138,7 @@ void addCharacterStarts(std::string_view bytes, std::size_t offset, std::vector<
     if (bytes.empty())
         return;
     const Readable input = readable(bytes);
-    // The callers cut text into pieces far below 2 GB first.
+    // Pieces are far below 2 GB (longestPiece).
     const auto length = static_cast<int>(input.text.size());
     const glong characters = g_utf8_strlen(input.text.data(), length);
     std::vector<PangoLogAttr> attrs(static_cast<std::size_t>(characters) + 1);
@@ -203,12 +201,19 @@ bool cutsCleanly(std::string_view text, std::size_t at)
     return after < 0x80;
 }
 
+// Pango counts in int. Text with no clean cut for this long (256 MB of
+// letters that are not ASCII) is cut between two code points instead.
+constexpr std::size_t longestPiece = 256 * 1024 * 1024;
+
+bool startsCodePoint(std::string_view text, std::size_t at) { return (static_cast<unsigned char>(text[at]) & 0xC0) != 0x80; }
+
 // The start of a piece that ends at `end` and reaches back at least `size`
 // bytes, or 0.
 std::size_t pieceStart(std::string_view text, std::size_t end, std::size_t size)
 {
-    for (std::size_t at = end > size ? end - size : 0; at > 0; --at) {
-        if (cutsCleanly(text, at))
+    std::size_t at = end > size ? end - size : 0;
+    for (; at > 0; --at) {
+        if (cutsCleanly(text, at) || (end - at >= longestPiece && startsCodePoint(text, at)))
             return at;
     }
     return 0;
@@ -219,7 +224,7 @@ std::size_t pieceStart(std::string_view text, std::size_t end, std::size_t size)
 std::size_t pieceEnd(std::string_view text, std::size_t start, std::size_t size)
 {
     for (std::size_t at = start + size; at < text.size(); ++at) {
-        if (cutsCleanly(text, at))
+        if (cutsCleanly(text, at) || (at - start >= longestPiece && startsCodePoint(text, at)))
             return at;
     }
     return text.size();
@@ -242,7 +247,7 @@ std::string lastCharacters(std::string_view utf8, std::size_t count)
             return std::string(utf8.substr(start + starts[found - wanted]));
         wanted -= found;
         end = start;
-        size = std::min<std::size_t>(size * 2, INT_MAX / 4);
+        size = std::min(size * 2, longestPiece);
     }
     return std::string(utf8);
 }
