@@ -23,8 +23,9 @@ namespace {
 
 // Property list files are small; anything much larger is not ours.
 constexpr std::uintmax_t maxFileSize = 16 * 1024 * 1024;
-// Real files nest a few levels. The limit keeps the recursive writer and the
-// tree's destruction far from the end of the stack.
+// Real files nest a few levels. The limit on arrays and dictionaries inside
+// one another keeps the recursive writer and the tree's destruction far from
+// the end of the stack.
 constexpr std::size_t maxDepth = 256;
 // A binary file may name one array from many places, so a small file can
 // stand for a huge tree. Without such sharing a file holds fewer values than
@@ -232,6 +233,7 @@ struct Open {
 
 struct XMLReader {
     std::vector<Open> open;
+    std::size_t containers = 0; // of the open elements, arrays and dictionaries
     std::optional<Value> root;
 };
 
@@ -277,8 +279,6 @@ void startElement(GMarkupParseContext*, const gchar* name, const gchar**, const 
     const auto element = elementNamed(name);
     if (!element)
         return fail(error, "an element that is not part of a property list");
-    if (reader.open.size() >= maxDepth)
-        return fail(error, "nested too deeply");
     if (reader.open.empty() && reader.root)
         return fail(error, "a second top-level element");
     if (!reader.open.empty()) {
@@ -292,10 +292,17 @@ void startElement(GMarkupParseContext*, const gchar* name, const gchar**, const 
             return fail(error, *element == Element::key ? "a key outside a dictionary" : "a value without a key");
     }
     Open entry { *element, {}, {}, {}, false };
-    if (*element == Element::dict)
-        entry.value.content = Dict {};
-    else if (*element == Element::array)
-        entry.value.content = Array {};
+    if (*element == Element::dict || *element == Element::array) {
+        // As deep as the binary reader goes, so that what one reads the
+        // other reads once written.
+        if (reader.containers == maxDepth)
+            return fail(error, "nested too deeply");
+        ++reader.containers;
+        if (*element == Element::dict)
+            entry.value.content = Dict {};
+        else
+            entry.value.content = Array {};
+    }
     reader.open.push_back(std::move(entry));
 }
 
@@ -316,9 +323,11 @@ void endElement(GMarkupParseContext*, const gchar*, gpointer data, GError** erro
     case Element::dict:
         if (closed.key)
             return fail(error, "a key without a value");
+        --reader.containers;
         value = std::move(closed.value);
         break;
     case Element::array:
+        --reader.containers;
         value = std::move(closed.value);
         break;
     case Element::string:
