@@ -281,6 +281,8 @@ void startElement(GMarkupParseContext*, const gchar* name, const gchar**, const 
         return fail(error, "an element that is not part of a property list");
     if (reader.open.empty() && reader.root)
         return fail(error, "a second top-level element");
+    if (reader.open.empty() && *element == Element::key)
+        return fail(error, "a key outside a dictionary");
     if (!reader.open.empty()) {
         const Open& parent = reader.open.back();
         if (holdsText(parent.element))

@@ -127,6 +127,7 @@ TEST(PropertyList, RefusesMalformedXML)
              xmlPlist("<key>a</key><string>caf\xE9</string>"), // Latin-1, not UTF-8
              xmlPlist("<key>a</key><string>&nbsp;</string>"),
              "<plist><dict/><dict/></plist>"s,
+             "<key>a</key>"s,
              "<plist></plist>"s,
              deep,
          })
