@@ -19,7 +19,7 @@ packages=(
   # build
   build-essential cmake ninja-build pkg-config
   libgtk-4-dev libwebkitgtk-6.0-dev libcurl4-openssl-dev libssl-dev
-  nlohmann-json3-dev libplist-dev libicu-dev libx11-dev
+  nlohmann-json3-dev libx11-dev
   # renders the app icon's PNG sizes from its SVG
   librsvg2-bin
   # tests and benchmarks

@@ -66,10 +66,19 @@ struct GUriDeleter {
             g_uri_unref(u);
     }
 };
+struct GMarkupParseContextDeleter {
+    void operator()(GMarkupParseContext* c) const
+    {
+        if (c)
+            g_markup_parse_context_free(c);
+    }
+};
 
 using GCharPtr = std::unique_ptr<char, GFreeDeleter>;
+using GBytePtr = std::unique_ptr<guchar, GFreeDeleter>;
 using GErrorPtr = std::unique_ptr<GError, GErrorDeleter>;
 using GBytesPtr = std::unique_ptr<GBytes, GBytesDeleter>;
 using GUriPtr = std::unique_ptr<GUri, GUriDeleter>;
+using GMarkupParseContextPtr = std::unique_ptr<GMarkupParseContext, GMarkupParseContextDeleter>;
 
 } // namespace sv::platform

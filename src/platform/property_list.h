@@ -1,6 +1,6 @@
 #pragma once
 // Property lists (XML or binary) with a dictionary at the top: bundle
-// information and the user defaults file.
+// information and the user defaults file. They are always written as XML.
 
 #include <cstdint>
 #include <filesystem>
@@ -43,10 +43,12 @@ public:
     [[nodiscard]] bool save(const std::filesystem::path& file) const;
     [[nodiscard]] std::string toXML() const;
 
-
 private:
-    explicit PropertyList(void* root);
-    void* root_; // plist_t
+    // The tree the file holds. Values of every type are kept, so that what is
+    // not ours to change is written back as it was read.
+    struct Dictionary;
+    explicit PropertyList(std::unique_ptr<Dictionary> root);
+    std::unique_ptr<Dictionary> root_;
 };
 
 } // namespace sv::platform

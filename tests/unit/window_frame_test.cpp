@@ -44,6 +44,23 @@ TEST_F(WindowFrameStore, KeepsTheUsersOtherDefaults)
     EXPECT_EQ(after->integer("someCounter"), 7);
 }
 
+TEST_F(WindowFrameStore, KeepsValuesOfEveryTypeAsTheyWere)
+{
+    // Written by an earlier version: reals, dates, data, arrays, nested
+    // dictionaries and 64-bit integers of both signs.
+    const std::string before = test::readFile(SV_SOURCE_DIR "/tests/fixtures/property_list/all_types.plist");
+    test::writeFile(defaults, before);
+    ASSERT_TRUE(saveWindowFrame(defaults, "Sandvoll", { 1300, 900, true }));
+    const std::string end = "</dict>\n</plist>\n";
+    ASSERT_TRUE(before.ends_with(end));
+    EXPECT_EQ(test::readFile(defaults),
+        before.substr(0, before.size() - end.size()) + "\t<key>Window Sandvoll Width</key>\n\t<integer>1300</integer>\n"
+            + "\t<key>Window Sandvoll Height</key>\n\t<integer>900</integer>\n"
+            + "\t<key>Window Sandvoll Maximized</key>\n\t<true/>\n" + end);
+    ASSERT_TRUE(saveWindowFrame(defaults, "Sandvoll", { 1000, 700, false }));
+    EXPECT_EQ(loadWindowFrame(defaults, "Sandvoll", 900, 600), (WindowFrame { 1000, 700, false }));
+}
+
 TEST_F(WindowFrameStore, LeavesAnUnreadableDefaultsFileAlone)
 {
     test::writeFile(defaults, "this is not a property list");
@@ -77,18 +94,22 @@ TEST_F(WindowFrameStore, DamagedOrTinySizesAreNotRestoredAsIs)
 TEST(PropertyList, ReadsBinaryAndXMLAndTypesStrictly)
 {
     platform::PropertyList plist;
-    plist.setString("s", "ä ☃ <&>");
+    plist.setString("s", "ä ☃ <&>\r\n");
     plist.setInteger("i", -2);
     plist.setBoolean("b", true);
     const auto back = platform::PropertyList::parse(plist.toXML());
     ASSERT_TRUE(back);
-    EXPECT_EQ(back->string("s"), "ä ☃ <&>");
+    EXPECT_EQ(back->string("s"), "ä ☃ <&>\r\n");
     EXPECT_EQ(back->integer("i"), -2);
     EXPECT_EQ(back->boolean("b"), true);
     EXPECT_EQ(back->string("i"), std::nullopt);
     EXPECT_EQ(back->integer("s"), std::nullopt);
     EXPECT_EQ(back->boolean("missing"), std::nullopt);
-    EXPECT_EQ(back->strings(), (std::map<std::string, std::string> { { "s", "ä ☃ <&>" } }));
+    EXPECT_EQ(back->strings(), (std::map<std::string, std::string> { { "s", "ä ☃ <&>\r\n" } }));
+    // Setting a key again changes its value where it is.
+    plist.setInteger("s", 1);
+    const std::string xml = plist.toXML();
+    EXPECT_LT(xml.find("<key>s</key>\n\t<integer>1</integer>"), xml.find("<key>i</key>"));
 }
 
 } // namespace
