@@ -35,6 +35,8 @@ packages=(
   python3 python3-venv python3-pip python3-pil
   # the desktop entry test reads the entry the way GLib does
   python3-gi
+  # makes the Debian 13 root the window and end-to-end tests also run in
+  debootstrap
   clang valgrind
   # libFuzzer's runtime and the symbolizer for sanitizer reports (clang only
   # recommends them). The unversioned names follow the release's default
