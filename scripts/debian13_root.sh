@@ -236,6 +236,10 @@ debian13_make_dev() {
   # bootstrap.sh is read from its input, so the root needs nothing of the clone.
   debian13_install_step "$new" bash -s <"$debian13_scripts/bootstrap.sh" >>"$log" 2>&1 ||
     debian13_failed "scripts/bootstrap.sh in the build root" "$log" "$new" || return 1
+  # Run again without the network, it must find everything in place, as
+  # scripts/test.sh will.
+  "$debian13_scripts/run_in_root.sh" "$new" bash -s <"$debian13_scripts/bootstrap.sh" >>"$log" 2>&1 ||
+    debian13_failed "checking the build root" "$log" "$new" || return 1
   debian13_finish "$new" "$stamp" >>"$log" 2>&1 || debian13_failed "finishing the root" "$log" "$new" || return 1
   debian13_put_in_place "$new" "$debian13_dev_root"
 }

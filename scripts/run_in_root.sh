@@ -74,8 +74,11 @@ if [ -z "$inside" ]; then
   if [ "$network" -eq 0 ]; then
     namespaces+=(--net)
   fi
-  unshare "${namespaces[@]}" -- "$BASH" "$0" --inside "$stage" "${arguments[@]}" &
+  # A command started with & would read /dev/null instead of our input.
+  exec 3<&0
+  unshare "${namespaces[@]}" -- "$BASH" "$0" --inside "$stage" "${arguments[@]}" <&3 3<&- &
   child=$!
+  exec 3<&-
   # A signal to this script reaches the command too; the namespace's first
   # process passes it on, and whatever is left ends with that process.
   trap 'kill -TERM "$child" 2>/dev/null || true' TERM INT HUP
@@ -174,7 +177,6 @@ cd "$chdir"
 
 environment=(PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8
              "TERM=${TERM:-dumb}" ${envs[@]+"${envs[@]}"})
-# A command started with & would read /dev/null instead of our input.
 exec 3<&0
 env -i "${environment[@]}" "$@" <&3 3<&- &
 command=$!
