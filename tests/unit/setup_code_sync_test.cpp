@@ -28,7 +28,10 @@ std::map<std::string, std::string> describe(const fs::path& root, bool identity 
             text += test::readFile(it->path());
         if (identity)
             text += " " + std::to_string(info.st_ino) + " " + std::to_string(info.st_ctim.tv_nsec);
-        entries[fs::relative(it->path(), root).string()] = text;
+        // Lexically: fs::relative follows links, which would file a link
+        // under its target's name, so the listing would depend on the order
+        // the file system lists entries in (tmpfs lists the newest first).
+        entries[it->path().lexically_relative(root).string()] = text;
     }
     return entries;
 }
