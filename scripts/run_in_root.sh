@@ -79,9 +79,20 @@ if [ -z "$inside" ]; then
   unshare "${namespaces[@]}" -- "$BASH" "$0" --inside "$stage" "${arguments[@]}" <&3 3<&- &
   child=$!
   exec 3<&-
-  # A signal to this script reaches the command too; the namespace's first
-  # process passes it on, and whatever is left ends with that process.
-  trap 'kill -TERM "$child" 2>/dev/null || true' TERM INT HUP
+  # unshare itself does not pass signals on, so a signal to this script goes
+  # to the namespace's first process, which passes it on to the command;
+  # whatever is left ends with that process. Before that process exists,
+  # ending unshare ends everything (--kill-child).
+  stop() {
+    local first
+    first=$(cat "/proc/$child/task/$child/children" 2>/dev/null) || true
+    if [ -n "$first" ]; then
+      kill -TERM $first 2>/dev/null || true
+    else
+      kill -KILL "$child" 2>/dev/null || true
+    fi
+  }
+  trap stop TERM INT HUP
   status=0
   while :; do
     wait "$child" && status=0 || status=$?
