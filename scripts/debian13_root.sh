@@ -215,10 +215,10 @@ debian13_make_runtime() {
   if [ ! -s "$new/etc/machine-id" ]; then
     od -An -tx1 -N16 /dev/urandom | tr -d ' \n' >"$new/etc/machine-id" && echo >>"$new/etc/machine-id" || return 1
   fi
-  missing=$(debian13_lacks "$new") || missing="(the check did not run)"
+  missing=$(debian13_lacks "$new" 2>>"$log") || missing="(the check did not run)"
   if [ -n "$missing" ]; then
-    echo "debian13_lacks: $missing" >>"$log"
-    debian13_failed "checking the new root: it lacks $missing;" "$log" "$new"
+    echo "debian13_root: the new root lacks $missing" >&2
+    rm -rf --one-file-system "$new"
     return 1
   fi
   debian13_finish "$new" "$stamp" >>"$log" 2>&1 || debian13_failed "finishing the root" "$log" "$new" || return 1
