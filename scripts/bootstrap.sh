@@ -33,9 +33,15 @@ packages=(
   # the session bus and accessibility bus a desktop has; gdb for crash backtraces
   dbus-daemon at-spi2-core gdb
   python3 python3-venv python3-pip python3-pil
+  # the desktop entry test reads the entry the way GLib does
+  python3-gi
+  # makes the Debian 13 root the window and end-to-end tests also run in
+  debootstrap
   clang valgrind
-  # libFuzzer's runtime and the symbolizer for sanitizer reports (clang only recommends them)
-  libclang-rt-14-dev llvm-14
+  # libFuzzer's runtime and the symbolizer for sanitizer reports (clang only
+  # recommends them). The unversioned names follow the release's default
+  # clang (14 on Debian 12, 19 on Debian 13), so one list serves both.
+  libclang-rt-dev llvm
   # run time: the extractor for updates, zip for packaging, a font
   unzip zip openssl ca-certificates fonts-dejavu-core
 )

@@ -42,8 +42,9 @@ max_len() {
   esac
 }
 
-symbolizer=/usr/lib/llvm-14/bin/llvm-symbolizer
-if [ -x "$symbolizer" ]; then
+# The llvm package links the default version's symbolizer here, whichever
+# version the release has.
+if symbolizer=$(command -v llvm-symbolizer); then
   export ASAN_SYMBOLIZER_PATH=$symbolizer
 fi
 export ASAN_OPTIONS=detect_leaks=1

@@ -2,7 +2,9 @@
 # Builds Sandvoll and runs every test: unit and integration tests, the window
 # tests and the end-to-end tests under a virtual display, and the toolkit-free
 # tests again under AddressSanitizer and UndefinedBehaviorSanitizer and under
-# valgrind's memcheck, and a short run of every fuzz target.
+# valgrind's memcheck, and a short run of every fuzz target; then the window
+# and end-to-end tests of the same build again on Debian 13, whose libraries
+# are newer than the ones it was built with (scripts/test_debian13.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -34,3 +36,6 @@ scripts/valgrind.sh build
 
 echo "== fuzz targets, a short run each (scripts/fuzz.sh SECONDS for longer)"
 scripts/fuzz.sh 15
+
+echo "== window and end-to-end tests of this build on Debian 13"
+scripts/test_debian13.sh build

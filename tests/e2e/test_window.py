@@ -96,7 +96,8 @@ class WindowTest(AppTestCase):
         self.assertGreater(len(threads), 3, report)
         # Symbolised: down to the app's own source lines where the build kept
         # its debug information, down to its functions where it did not
-        # (a Release build).
+        # (a Release build). gdb 13 writes main's frame as "main(int, char**)
+        # (argc=...", gdb 16 as "main (argc=...".
         if has_debug_information(BUNDLE / "Contents/Linux/Sandvoll"):
             self.assertRegex(report, r"in main ?\(.*\) .*at .*src/app/main\.cpp:\d+")
         else:

@@ -28,7 +28,9 @@ std::map<std::string, std::string> describe(const fs::path& root, bool identity 
             text += test::readFile(it->path());
         if (identity)
             text += " " + std::to_string(info.st_ino) + " " + std::to_string(info.st_ctim.tv_nsec);
-        // Lexical: fs::relative() resolves links, and would key a link by its target.
+        // Lexically: fs::relative follows links, which would file a link
+        // under its target's name, so the listing would depend on the order
+        // the file system lists entries in (tmpfs lists the newest first).
         entries[it->path().lexically_relative(root).string()] = text;
     }
     return entries;
