@@ -20,7 +20,7 @@ AppDelegate::AppDelegate(const Globals& values)
     : shippedCode(shippedCodeDirectory(platform::Bundle::main()))
     , terminateApp([] { platform::terminate(); })
     , startUpdater([this] {
-        Updater::shared().followServer([this] { return server ? static_cast<int>(server->pid) : 0; });
+        Updater::shared().followServer([this] { return server ? static_cast<int>(server->livingPid()) : 0; });
         Updater::shared().start();
     })
     , globals_(values)

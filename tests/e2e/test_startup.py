@@ -15,7 +15,7 @@ from pathlib import Path
 
 from harness import (BUNDLE, NEVER_SERVES, PORT, AppTestCase, VirtualDisplay, loopback_listener_uids, painted,
                      port_in_use, process_environment, processes_under, provision_example, provision_in_step,
-                     read_text, wait_for_page, wait_until, web_processes, window_image)
+                     read_text, wait_for_page, wait_until, web_processes, window_image, zombie_children)
 
 PROVISIONING = ("Setting up Python", "Installing Python packages")
 SEARCH_PATH = "/opt/homebrew/bin:/usr/local/bin:/usr/bin:/bin"
@@ -107,6 +107,32 @@ while info:
     info = signal.sigtimedwait(STOPS, max(0, deadline - time.monotonic()))
 print("stopped", flush=True)
 """
+
+# A server that ends by itself, with status 3, once its page has been asked for.
+ENDS_AFTER_ITS_PAGE = r"""
+import http.server, sys, threading
+
+class Page(http.server.BaseHTTPRequestHandler):
+    def do_GET(self):
+        body = b"<!doctype html><title>Brief</title><h1>This server ends after its page</h1>"
+        self.send_response(200)
+        self.send_header("Content-Type", "text/html")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+        if self.path == "/":
+            threading.Thread(target=server.shutdown).start()
+
+    def log_message(self, *args):
+        pass
+
+server = http.server.ThreadingHTTPServer(("127.0.0.1", 8766), Page)
+server.serve_forever()
+server.server_close()
+print("ended", flush=True)
+sys.exit(3)
+"""
+
 
 def state_answers():
     try:
@@ -260,6 +286,22 @@ class StartupTest(AppTestCase):
                 if status is not None:
                     self.assertEqual(code, status)
                 wait_until(lambda: not processes_under(self.home), 10, "the server to be gone")
+
+    def test_a_server_that_ends_by_itself_leaves_no_zombie_and_is_not_started_again(self):
+        provision_in_step(self.home, ENDS_AFTER_ITS_PAGE)
+        app = self.launch()
+        app.wait_for_window()
+        wait_until(lambda: "ended" in app.server_log(), 60, "the server to end by itself")
+        # Its keeper is reaped at once, while the app goes on showing the page.
+        wait_until(lambda: not zombie_children(app.process.pid), 10,
+                   "the app's ended children to be reaped (left: %r)" % zombie_children(app.process.pid))
+        wait_for_page(self.display, app, "ended-by-itself.png",
+                      condition=lambda image: "ends after its page" in read_text(image))
+        self.assertIsNone(app.process.poll())
+        self.assertFalse(processes_under(self.home), "a server was started again")
+        self.assertEqual(app.server_log(), "ended\n")
+        app.key("ctrl+q")
+        self.assertEqual(app.process.wait(timeout=20), 0)
 
     def assert_next_launch_starts_its_own_server(self, support, display, name):
         log = support / "server.log"
