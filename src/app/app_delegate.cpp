@@ -40,6 +40,8 @@ void AppDelegate::applicationDidFinishLaunching()
 
     platform::WebViewConfig config;
     config.mediaNeedsUserAction = false;
+    // A page's login survives a restart, as in a browser.
+    config.keepCookies = true;
     config.userScript = userScriptSource(appVersion(), appBuild());
     config.messageHandler = messageHandlerName;
     config.messageOrigin = appOrigin(globals_);
