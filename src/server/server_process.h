@@ -49,8 +49,8 @@ struct ServerProcess {
     // Reaps the keeper on the main thread as soon as it ends, so that a
     // server that ended by itself leaves no zombie behind while the app
     // lives. Where the system has no pidfds it stays until the app ends, as
-    // the end could not be seen without reaping some other child. Call it on
-    // the main thread; a second call does nothing.
+    // before: the start watch then sees the end in the zombie itself. Call
+    // it on the main thread; a second call does nothing.
     void reapWhenEnded() const;
     // The keeper's id while it is its own, 0 once it has been reaped (a new
     // process may have it by then). On the main thread, where the reaping

@@ -294,9 +294,11 @@ class StartupTest(AppTestCase):
         app = self.launch()
         app.wait_for_window()
         wait_until(lambda: "ended" in app.server_log(), 60, "the server to end by itself")
-        # Its keeper is reaped at once, while the app goes on showing the page.
+        # Neither the server nor its keeper runs any more (a zombie has no command line)...
+        wait_until(lambda: not processes_under(self.home), 10, "the server and its keeper to end")
+        # ...and the keeper is reaped at once, while the app goes on showing the page.
         wait_until(lambda: not zombie_children(app.process.pid), 10,
-                   "the app's ended children to be reaped (left: %r)" % zombie_children(app.process.pid))
+                   "the app's ended children to be reaped (%r at first)" % zombie_children(app.process.pid))
         wait_for_page(self.display, app, "ended-by-itself.png",
                       condition=lambda image: "ends after its page" in read_text(image))
         self.assertIsNone(app.process.poll())
