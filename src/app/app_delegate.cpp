@@ -20,7 +20,7 @@ AppDelegate::AppDelegate(const Globals& values)
     : shippedCode(shippedCodeDirectory(platform::Bundle::main()))
     , terminateApp([] { platform::terminate(); })
     , startUpdater([this] {
-        Updater::shared().followServer([this] { return server ? static_cast<int>(server->pid) : 0; });
+        Updater::shared().followServer([this] { return server ? static_cast<int>(server->livingPid()) : 0; });
         Updater::shared().start();
     })
     , globals_(values)
@@ -40,6 +40,8 @@ void AppDelegate::applicationDidFinishLaunching()
 
     platform::WebViewConfig config;
     config.mediaNeedsUserAction = false;
+    // A page's login survives a restart, as in a browser.
+    config.keepCookies = true;
     config.userScript = userScriptSource(appVersion(), appBuild());
     config.messageHandler = messageHandlerName;
     config.messageOrigin = appOrigin(globals_);

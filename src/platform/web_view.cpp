@@ -1,5 +1,6 @@
 #include "platform/web_view.h"
 
+#include "platform/cookie_file.h"
 #include "platform/gobject_ptr.h"
 #include "platform/rendering.h"
 #include "platform/ui.h"
@@ -238,6 +239,25 @@ void onWebProcessTerminated(WebKitWebView*, WebKitWebProcessTerminationReason, g
         impl->config.onWebProcessEnded();
 }
 
+// Cookies go in one file beside what the engine keeps for the page by itself
+// (its local storage, say) in the session's data folder, which stays where
+// the engine puts it; without this the engine keeps them in memory and a
+// login ends with the app. Once per session: every view shares it.
+void keepCookies(WebKitNetworkSession* session)
+{
+    constexpr const char* done = "sandvoll-cookies-kept";
+    if (webkit_network_session_is_ephemeral(session) || g_object_get_data(G_OBJECT(session), done))
+        return;
+    g_object_set_data(G_OBJECT(session), done, GINT_TO_POINTER(1));
+    WebKitWebsiteDataManager* data = webkit_network_session_get_website_data_manager(session);
+    const char* folder = data ? webkit_website_data_manager_get_base_data_directory(data) : nullptr;
+    if (!folder)
+        return;
+    if (const auto file = prepareCookieFile(folder))
+        webkit_cookie_manager_set_persistent_storage(webkit_network_session_get_cookie_manager(session),
+            file->c_str(), WEBKIT_COOKIE_PERSISTENT_STORAGE_SQLITE);
+}
+
 } // namespace
 
 std::unique_ptr<WebView> WebView::create(WebViewConfig config)
@@ -296,6 +316,8 @@ std::unique_ptr<WebView> WebView::create(WebViewConfig config)
     g_signal_connect(impl->view.get(), "web-process-terminated", G_CALLBACK(onWebProcessTerminated), impl.get());
     watchUserInput(*impl);
     impl->session = GRef<WebKitNetworkSession>(webkit_web_view_get_network_session(WEBKIT_WEB_VIEW(impl->view.get())));
+    if (impl->config.keepCookies)
+        keepCookies(impl->session.get());
     g_signal_connect(impl->session.get(), "download-started", G_CALLBACK(onDownloadStarted), impl.get());
     return std::unique_ptr<WebView>(new WebView(std::move(impl)));
 }

@@ -50,6 +50,9 @@ struct ScriptMessage {
 
 struct WebViewConfig {
     bool mediaNeedsUserAction = true;
+    // Cookies outlast the app, in cookies.sqlite (cookie_file.h) in the
+    // engine's data folder for this program; otherwise they end with it.
+    bool keepCookies = false;
     // Injected at document start into top-frame documents only; empty for none.
     std::string userScript;
     // Offered as window.webkit.messageHandlers[name] to the top frame of

@@ -137,8 +137,7 @@ platform::Task<void> Updater::install(UpdateInfo info)
             [&] { return preparePackage(work, info.sha256, info.signature, environment); });
         stopIfCancelled();
 
-        const int server = settings_.serverProcessIdentifier ? settings_.serverProcessIdentifier() : 0;
-        SwapPlan plan = planSwap(settings_.processIdentifier(), server, environment.running.bundle, work);
+        SwapPlan plan = planSwap(settings_.processIdentifier(), 0, environment.running.bundle, work);
         plan.runningLock = settings_.instanceLocks.running;
         claimStagingName(plan);
         staged = plan.staged;
@@ -153,6 +152,10 @@ platform::Task<void> Updater::install(UpdateInfo info)
         });
         stopIfCancelled();
 
+        // The server's id is read at the last moment, with no turn of the main
+        // loop before the script starts: there the app reaps a server that
+        // has ended, and its id may then belong to another process.
+        plan.serverPid = settings_.serverProcessIdentifier ? settings_.serverProcessIdentifier() : 0;
         startSwapScript(swapScriptArguments(plan), settings_.shell, swapLock.get());
     } catch (...) {
         failure = std::current_exception();

@@ -59,8 +59,9 @@ struct UpdaterSettings {
     std::filesystem::path temporaryDirectory;
     // The process whose end the swap script waits for, and how it is ended.
     std::function<int()> processIdentifier;
-    // The server that process started, if any (0 or unset: none), which
-    // must have ended before the new version starts.
+    // The server that process started, if any (0 or unset: none, or one
+    // that has ended and been reaped), which must have ended before the new
+    // version starts. Read on the main thread just before the script starts.
     std::function<int()> serverProcessIdentifier;
     std::function<void()> terminate;
     // The shell that runs the swap script.

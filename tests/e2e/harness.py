@@ -471,6 +471,23 @@ def processes_under(home):
     return found
 
 
+def zombie_children(pid):
+    """The names of pid's children that have ended and wait to be reaped."""
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            stat = Path("/proc", entry, "stat").read_text()
+        except OSError:
+            continue
+        # The name in brackets may hold blanks; the state and the parent come after it.
+        state, parent = stat[stat.rindex(")") + 2:].split()[:2]
+        if state == "Z" and int(parent) == pid:
+            found.append(stat[stat.index("(") + 1:stat.rindex(")")])
+    return found
+
+
 def web_processes(pid):
     """The web engine's content processes among the descendants of pid (they may run in a sandbox)."""
     children = {}

@@ -265,6 +265,16 @@ protected:
 
 TEST_F(InstallUpdate, AcceptedPackageReplacesTheBundleAfterTheAppEndsAndStartsIt)
 {
+    // The server's id is read only once the new bundle is staged, right
+    // before the script starts: while the app waits before then, a server
+    // that ends is reaped, and its id may go to another process.
+    auto late = settings();
+    int stagedWhenRead = -1;
+    late.serverProcessIdentifier = [&, read = late.serverProcessIdentifier] {
+        stagedWhenRead = static_cast<int>(std::distance(fs::directory_iterator(bundle.parent_path()), {})) - 1;
+        return read();
+    };
+    updater = std::make_unique<Updater>(late);
     const auto package = newPackage();
     publish(package, package);
 
@@ -299,6 +309,7 @@ TEST_F(InstallUpdate, AcceptedPackageReplacesTheBundleAfterTheAppEndsAndStartsIt
     EXPECT_EQ(terminations, 1);
     EXPECT_FALSE(updater->working()) << "a terminate request that returns frees the updater";
     EXPECT_EQ(server.requestCount("/Sandvoll.zip"), 1u);
+    EXPECT_EQ(stagedWhenRead, 1);
 
     // The script, not the app, swaps the bundle, starts it and clears up.
     ASSERT_TRUE(test::waitFor([&] { return fs::exists(relaunched) && workDirectories().empty(); }, 20s));

@@ -18,6 +18,14 @@ fetch("/api/hello", {
   body: JSON.stringify(app ? { version: app.version, build: app.build } : null),
 }).catch(() => {});
 
+// The session cookie is HttpOnly, out of the page's reach: the server says
+// who is logged in.
+fetch("/api/me", { cache: "no-store" }).then((r) => r.json()).then(({ name }) => {
+  document.getElementById("signed-in").textContent = name ? "Logged in as " + name : "";
+  document.getElementById("login").hidden = Boolean(name);
+  document.getElementById("logout").hidden = !name;
+}).catch(() => {});
+
 async function refresh() {
   const list = document.getElementById("jobs");
   try {
