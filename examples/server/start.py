@@ -3,11 +3,13 @@
 
 Run with --server it serves the application on 127.0.0.1:8766: the page at
 "/" and the state endpoint "api/state", whose "jobs" object names each job
-and whether it runs. It stops cleanly on SIGTERM, which is what the app
-sends when it quits.
+and whether it runs. "api/keys" holds what the page's key logger last
+reported: the keys the page received and the text of its field. It stops
+cleanly on SIGTERM, which is what the app sends when it quits.
 """
 
 import json
+import math
 import signal
 import sys
 import threading
@@ -55,7 +57,37 @@ class Jobs:
             return True
 
 
+class KeyLog:
+    """What the page last reported of the keys it received, newest report kept.
+
+    The page sends its whole record each time, numbered by when it was
+    made, so a report that overtakes a later one on another connection loses.
+    """
+
+    def __init__(self):
+        self._lock = threading.Lock()
+        self._record = {"seq": 0.0, "keys": [], "text": ""}
+
+    def snapshot(self):
+        with self._lock:
+            return dict(self._record)
+
+    def report(self, record):
+        try:
+            seq, keys, text = float(record["seq"]), record["keys"], record["text"]
+        except (KeyError, TypeError, ValueError):
+            return False
+        if not (math.isfinite(seq) and isinstance(keys, list) and all(isinstance(k, str) for k in keys)
+                and isinstance(text, str)):
+            return False
+        with self._lock:
+            if seq > self._record["seq"]:
+                self._record = {"seq": seq, "keys": keys[-200:], "text": text[:4096]}
+        return True
+
+
 JOBS = Jobs(["backup", "index", "sync"])
+KEYS = KeyLog()
 STARTED_AT = time.time()
 
 
@@ -66,6 +98,8 @@ class Handler(BaseHTTPRequestHandler):
         path = self.path.split("?", 1)[0]
         if path == "/api/state":
             self._json({"jobs": JOBS.snapshot(), "startedAt": STARTED_AT})
+        elif path == "/api/keys":
+            self._json(KEYS.snapshot())
         elif path in ("/", "/index.html"):
             self._file(STATIC / "index.html", "text/html; charset=utf-8")
         elif path == "/app.js":
@@ -83,6 +117,18 @@ class Handler(BaseHTTPRequestHandler):
                 self._json({"jobs": JOBS.snapshot()})
             else:
                 self._json({"error": "no such job"}, HTTPStatus.NOT_FOUND)
+        elif path == "/api/keys":
+            # The page's key logger: a tool (or a test) can read back which
+            # keys reached the page and what the page's field holds.
+            length = min(int(self.headers.get("Content-Length") or 0), 65536)
+            try:
+                record = json.loads(self.rfile.read(length) or b"null")
+            except ValueError:
+                record = None
+            if KEYS.report(record):
+                self._json({"ok": True})
+            else:
+                self._json({"error": "expected seq, keys and text"}, HTTPStatus.BAD_REQUEST)
         elif path == "/api/hello":
             # The page reports what it read of window.SV_APP, so the log
             # shows what the app injected into a real page.
@@ -121,7 +167,7 @@ class Handler(BaseHTTPRequestHandler):
         # reader looks for. Page loads, job changes, the page's hello and
         # every error still get their line.
         path = self.path.split("?", 1)[0]
-        quiet = path == "/api/state" or path in ("/app.js", "/style.css")
+        quiet = path in ("/api/state", "/api/keys") or path in ("/app.js", "/style.css")
         if quiet and isinstance(code, int) and code < 400:
             return
         super().log_request(code, size)
