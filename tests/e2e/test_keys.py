@@ -38,8 +38,10 @@ class KeysTest(AppTestCase):
         self.click_words("copy", "and", "paste")
 
     def wait_for_text(self, text, what):
-        wait_until(lambda: key_log()["text"] == text, 10, "%s: the field to hold %r (it holds %r)"
-                   % (what, text, key_log()["text"]))
+        try:
+            wait_until(lambda: key_log()["text"] == text, 10, "%s: the field to hold %r" % (what, text))
+        except AssertionError as failure:
+            raise AssertionError("%s; it holds %r" % (failure, key_log()["text"])) from None
 
     def keys_seen(self):
         return key_log()["keys"]
@@ -133,6 +135,9 @@ class KeysTest(AppTestCase):
             window_image(self.display, self.app, "keys-reloaded.png")), 60, "the page loaded afresh")
         self.click_words("Keep", "every", "key")
         self.click_field()
+        self.app.type("d")
+        wait_until(lambda: self.keys_seen() == ["D"], 10, "the page to keep the keys again")
+        self.assertEqual(key_log()["text"], "")
         self.app.key("ctrl+q")
         self.assertEqual(self.app.process.wait(timeout=20), 0)
 
