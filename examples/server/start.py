@@ -3,12 +3,15 @@
 
 Run with --server it serves the application on 127.0.0.1:8766: the page at
 "/" and the state endpoint "api/state", whose "jobs" object names each job
-and whether it runs. It stops cleanly on SIGTERM, which is what the app
-sends when it quits. A tiny login shows what a real program needs for its
-logins to survive a restart of the app and of the server.
+and whether it runs. "api/keys" holds what the page's key logger last
+reported: the keys the page received and the text of its field. It stops
+cleanly on SIGTERM, which is what the app sends when it quits. A tiny login
+shows what a real program needs for its logins to survive a restart of the
+app and of the server.
 """
 
 import json
+import math
 import os
 import secrets
 import signal
@@ -113,7 +116,37 @@ class Sessions:
         os.replace(temporary, self._file)
 
 
+class KeyLog:
+    """What the page last reported of the keys it received, newest report kept.
+
+    The page sends its whole record each time, numbered by when it was
+    made, so a report that overtakes a later one on another connection loses.
+    """
+
+    def __init__(self):
+        self._lock = threading.Lock()
+        self._record = {"seq": 0.0, "keys": [], "text": ""}
+
+    def snapshot(self):
+        with self._lock:
+            return dict(self._record)
+
+    def report(self, record):
+        try:
+            seq, keys, text = float(record["seq"]), record["keys"], record["text"]
+        except (KeyError, TypeError, ValueError):
+            return False
+        if not (math.isfinite(seq) and isinstance(keys, list) and all(isinstance(k, str) for k in keys)
+                and isinstance(text, str)):
+            return False
+        with self._lock:
+            if seq > self._record["seq"]:
+                self._record = {"seq": seq, "keys": keys[-200:], "text": text[:4096]}
+        return True
+
+
 JOBS = Jobs(["backup", "index", "sync"])
+KEYS = KeyLog()
 STARTED_AT = time.time()
 DATA = Path(os.environ.get("XDG_DATA_HOME") or Path.home() / ".local/share") / "sandvoll-example"
 SESSIONS = Sessions(DATA / "sessions.json")
@@ -128,6 +161,8 @@ class Handler(BaseHTTPRequestHandler):
             self._json({"jobs": JOBS.snapshot(), "startedAt": STARTED_AT})
         elif path == "/api/me":
             self._json({"name": SESSIONS.name(self.headers)[1]})
+        elif path == "/api/keys":
+            self._json(KEYS.snapshot())
         elif path in ("/", "/index.html"):
             self._file(STATIC / "index.html", "text/html; charset=utf-8")
         elif path == "/app.js":
@@ -161,6 +196,18 @@ class Handler(BaseHTTPRequestHandler):
                 self.send_header("Set-Cookie", cookie)
             self.send_header("Content-Length", "0")
             self.end_headers()
+        elif path == "/api/keys":
+            # The page's key logger: a tool (or a test) can read back which
+            # keys reached the page and what the page's field holds.
+            length = min(int(self.headers.get("Content-Length") or 0), 65536)
+            try:
+                record = json.loads(self.rfile.read(length) or b"null")
+            except ValueError:
+                record = None
+            if KEYS.report(record):
+                self._json({"ok": True})
+            else:
+                self._json({"error": "expected seq, keys and text"}, HTTPStatus.BAD_REQUEST)
         elif path == "/api/hello":
             # The page reports what it read of window.SV_APP, so the log
             # shows what the app injected into a real page.
@@ -199,7 +246,7 @@ class Handler(BaseHTTPRequestHandler):
         # reader looks for. Page loads, job changes, logins, the page's hello
         # and every error still get their line.
         path = self.path.split("?", 1)[0]
-        quiet = path in ("/api/state", "/api/me", "/app.js", "/style.css")
+        quiet = path in ("/api/state", "/api/me", "/api/keys", "/app.js", "/style.css")
         if quiet and isinstance(code, int) and code < 400:
             return
         super().log_request(code, size)

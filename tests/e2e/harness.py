@@ -328,6 +328,11 @@ class App:
         self.xdotool("windowfocus", "--sync", target)
         self.xdotool("key", "--clearmodifiers", keys)
 
+    def type(self, text):
+        """Types text into the window, key by key, as a person does."""
+        self.xdotool("windowfocus", "--sync", self.window)
+        self.xdotool("type", "--clearmodifiers", "--delay", "30", text)
+
     def close_window(self):
         """Asks the window to close, as a window manager does for its close button (WM_DELETE_WINDOW)."""
         x11 = ctypes.CDLL("libX11.so.6")

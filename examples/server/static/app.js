@@ -58,3 +58,34 @@ function row(name, job) {
 
 refresh();
 setInterval(refresh, 2000);
+
+// The key logger: every key the page receives is listed under the field and
+// reported to the server (api/keys), so a person or a test can tell which
+// keys reach the page before the app's menu takes them.
+(() => {
+  const field = document.getElementById("keys-field");
+  const keep = document.getElementById("keys-keep");
+  const seen = document.getElementById("keys-seen");
+  const keys = [];
+  // Reports may arrive out of order; the server keeps the latest by this
+  // number, which keeps growing across reloads of the page.
+  const report = () => {
+    fetch("/api/keys", {
+      method: "POST",
+      headers: { "Content-Type": "application/json" },
+      body: JSON.stringify({ seq: performance.timeOrigin + performance.now(), keys: keys.slice(-200), text: field.value }),
+    }).catch(() => {});
+  };
+  addEventListener("keydown", (event) => {
+    if (["Control", "Shift", "Alt", "Meta"].includes(event.key)) return;
+    const key = event.key === " " ? "Space" : event.key.length === 1 ? event.key.toUpperCase() : event.key;
+    const modifiers = [event.ctrlKey && "Ctrl", event.altKey && "Alt", event.shiftKey && "Shift", event.metaKey && "Meta"];
+    keys.push([...modifiers.filter(Boolean), key].join("+"));
+    // As a page with shortcuts of its own does (an editor, say), it can keep
+    // each key for itself; the app's own commands still work.
+    if (keep.checked) event.preventDefault();
+    seen.textContent = "Keys the page saw: " + keys.slice(-12).join(" ");
+    report();
+  }, true);
+  field.addEventListener("input", report);
+})();
