@@ -328,6 +328,11 @@ class App:
         self.xdotool("windowfocus", "--sync", target)
         self.xdotool("key", "--clearmodifiers", keys)
 
+    def type_text(self, text, window=None):
+        """Types text as key presses into the window's focused widget."""
+        self.xdotool("windowfocus", "--sync", window or self.window)
+        self.xdotool("type", "--delay", "40", text)
+
     def close_window(self):
         """Asks the window to close, as a window manager does for its close button (WM_DELETE_WINDOW)."""
         x11 = ctypes.CDLL("libX11.so.6")
