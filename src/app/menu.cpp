@@ -22,7 +22,7 @@ void AppDelegate::buildMenu()
                 MenuItem { "About Sandvoll", 0, [] { platform::showAboutDialog("Sandvoll", appVersion()); } },
                 MenuItem { "Check for Updates…", 0, [this] { checkUpdates(); } },
             },
-            { MenuItem { "Quit Sandvoll", 'q', [this] { terminateApp(); } } },
+            { MenuItem { "Quit Sandvoll", 'q', [this] { quit(); } } },
         } });
     // The editing keys are the page's first, as a browser gives them: a page
     // with key handlers of its own (a code editor, say) sees them, and the

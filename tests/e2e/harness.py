@@ -328,9 +328,9 @@ class App:
         self.xdotool("windowfocus", "--sync", target)
         self.xdotool("key", "--clearmodifiers", keys)
 
-    def type(self, text):
-        """Types text into the window, key by key, as a person does."""
-        self.xdotool("windowfocus", "--sync", self.window)
+    def type(self, text, window=None):
+        """Types text into the window's focused widget, key by key, as a person does."""
+        self.xdotool("windowfocus", "--sync", window or self.window)
         self.xdotool("type", "--clearmodifiers", "--delay", "30", text)
 
     def close_window(self):

@@ -598,6 +598,36 @@ TEST_F(Readiness, StartupWithoutPythonShowsTheTextAndQuits)
     EXPECT_EQ(web->htmls, std::vector<std::string> { statusPageHTML("Setting up Python (first start only)…") });
     EXPECT_EQ(updaterStarts, 0);
     EXPECT_FALSE(std::filesystem::exists(globals->venv));
+    EXPECT_TRUE(web->leaveQuestions.empty()) << "the start-up error's quit asks nothing";
+}
+
+TEST_F(Readiness, QuitAndClosingTheWindowEndTheAppOnlyOnceThePageAgrees)
+{
+    auto delegate = delegateFor(test::refusedLoopbackPort());
+    for (const bool closing : { false, true }) {
+        SCOPED_TRACE(closing ? "closing the window" : "Quit");
+        const auto request = [&] { closing ? delegate->windowCloseRequested() : delegate->quit(); };
+        web->leaveQuestions.clear();
+        terminations = 0;
+
+        request();
+        ASSERT_EQ(web->leaveQuestions.size(), 1u);
+        EXPECT_EQ(terminations, 0);
+        // Asked again while the page's dialog is open: nothing more.
+        request();
+        delegate->quit();
+        delegate->windowCloseRequested();
+        EXPECT_EQ(web->leaveQuestions.size(), 1u);
+
+        // "Stay": the app goes on, and the next request asks again.
+        web->leaveQuestions[0](false);
+        EXPECT_EQ(terminations, 0);
+        request();
+        ASSERT_EQ(web->leaveQuestions.size(), 2u);
+        // "Leave": the app ends, once.
+        web->leaveQuestions[1](true);
+        EXPECT_EQ(terminations, 1);
+    }
 }
 
 TEST_F(Readiness, StartupFailureShowsOnlyTheLast1200CharactersOfAFailedCommand)

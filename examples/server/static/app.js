@@ -89,3 +89,24 @@ setInterval(refresh, 2000);
   }, true);
   field.addEventListener("input", report);
 })();
+// Notes, kept in the page's local storage. An edit not yet saved makes the
+// page ask before it goes (reload, quit, closing the window), as a real
+// program with unsaved work does; saving lets it go freely again.
+{
+  const notes = document.getElementById("notes");
+  const state = document.getElementById("notes-state");
+  const askFirst = (event) => {
+    event.preventDefault();
+    event.returnValue = "";
+  };
+  notes.value = localStorage.getItem("sandvoll-example-notes") || "";
+  notes.addEventListener("input", () => {
+    addEventListener("beforeunload", askFirst);
+    state.textContent = "Not saved";
+  });
+  document.getElementById("save-notes").addEventListener("click", () => {
+    localStorage.setItem("sandvoll-example-notes", notes.value);
+    removeEventListener("beforeunload", askFirst);
+    state.textContent = "Saved";
+  });
+}
