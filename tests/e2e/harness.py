@@ -476,9 +476,9 @@ def processes_under(home):
     return found
 
 
-def zombie_children(pid):
-    """The names of pid's children that have ended and wait to be reaped."""
-    found = []
+def process_table():
+    """Every process now: (pid, state, parent pid, name) from /proc."""
+    table = []
     for entry in os.listdir("/proc"):
         if not entry.isdigit():
             continue
@@ -488,24 +488,20 @@ def zombie_children(pid):
             continue
         # The name in brackets may hold blanks; the state and the parent come after it.
         state, parent = stat[stat.rindex(")") + 2:].split()[:2]
-        if state == "Z" and int(parent) == pid:
-            found.append(stat[stat.index("(") + 1:stat.rindex(")")])
-    return found
+        table.append((int(entry), state, int(parent), stat[stat.index("(") + 1:stat.rindex(")")]))
+    return table
+
+
+def zombie_children(pid):
+    """The names of pid's children that have ended and wait to be reaped."""
+    return [name for _, state, parent, name in process_table() if state == "Z" and parent == pid]
 
 
 def web_processes(pid):
     """The web engine's content processes among the descendants of pid (they may run in a sandbox)."""
     children = {}
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            stat = Path("/proc", entry, "stat").read_text()
-        except OSError:
-            continue
-        # The name in brackets may hold blanks; the parent comes after it.
-        parent = int(stat[stat.rindex(")") + 2:].split()[1])
-        children.setdefault(parent, []).append(int(entry))
+    for child, _, parent, _ in process_table():
+        children.setdefault(parent, []).append(child)
     found, queue = [], list(children.get(pid, []))
     while queue:
         child = queue.pop()
