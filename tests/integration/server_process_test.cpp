@@ -416,6 +416,52 @@ TEST(PortOwner, ThisUsersOwnListenerIsNotAnotherUsers)
     EXPECT_FALSE(portHeldByOtherUser(test::refusedLoopbackPort()));
 }
 
+TEST(PortOwner, TablesThatCannotBeReadLeaveThePortToNobody)
+{
+    // A table with nothing in it, and with a listener on 127.0.0.1 for the
+    // port, as the kernel writes them.
+    const std::string empty
+        = "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n";
+    const auto table = [&](uid_t uid) {
+        return empty + "   0: 0100007F:223E 00000000:0000 0A 00000000:00000000 00:00000000 00000000 "
+            + std::to_string(uid) + "        0 101 1\n";
+    };
+    const std::string self = table(getuid());
+    const std::string other = table(getuid() + 1);
+    enum class Kind { missing, folder, text };
+    struct File {
+        Kind kind;
+        std::string text = {};
+    };
+    struct Case {
+        const char* name;
+        File tcp;
+        File tcp6;
+        bool held;
+    };
+    const Case cases[] = {
+        { "both tables, this user's listener", { Kind::text, self }, { Kind::text, empty }, false },
+        { "another user's listener on IPv4", { Kind::text, other }, { Kind::text, empty }, true },
+        { "no IPv6 in the kernel", { Kind::text, self }, { Kind::missing }, false },
+        { "no IPv6 in the kernel, another user's", { Kind::text, other }, { Kind::missing }, true },
+        { "no tables at all", { Kind::missing }, { Kind::missing }, true },
+        { "no IPv4 table", { Kind::missing }, { Kind::text, empty }, true },
+        { "IPv4 table unreadable", { Kind::folder }, { Kind::text, empty }, true },
+        { "IPv6 table unreadable", { Kind::text, self }, { Kind::folder }, true },
+        { "IPv6 table not text", { Kind::text, self }, { Kind::text, std::string("\xff\xfe", 2) }, true },
+    };
+    for (const auto& c : cases) {
+        test::Sandbox tables;
+        for (const auto& [name, file] : { std::pair("tcp", c.tcp), std::pair("tcp6", c.tcp6) }) {
+            if (file.kind == Kind::folder)
+                std::filesystem::create_directory(tables / name);
+            else if (file.kind == Kind::text)
+                test::writeFile(tables / name, file.text);
+        }
+        EXPECT_EQ(portHeldByOtherUser(8766, tables.path()), c.held) << c.name;
+    }
+}
+
 TEST(PortOwner, AnotherAccountsListenerIsSeenWhicheverFamilyTakesTheConnections)
 {
     if (::geteuid() != 0)
