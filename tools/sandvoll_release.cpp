@@ -649,9 +649,12 @@ int verify(const std::vector<std::string>& words)
     // The app's own verdict, from the very steps it runs, in its order. The
     // folder check answers for this machine's temporary directory, which
     // says nothing about a user's; it is reported as not judged below.
+    // Whether the package passed the app's own verification, after which,
+    // and only after which, the app unpacks it.
+    bool verified = false;
     sv::InstallEnvironment environment { keys,
         sv::RunningApp { scratch.path() / "Applications" / "Sandvoll.app", identifier, installed }, appRunner(),
-        nullptr };
+        [&verified] { verified = true; } };
     std::filesystem::create_directories(environment.running.bundle.parent_path());
     std::exception_ptr verdict;
     std::filesystem::path newBundle;
@@ -697,8 +700,13 @@ int verify(const std::vector<std::string>& words)
                                   "another zip; write the feed again with sandvoll-release feed"
                                 : "the zip changed after the feed was written");
 
-    // Unpacked the app's way. After a failed verification the app unpacks
-    // nothing; the bundle is unpacked here anyway, to show the rest.
+    // Unpacked the app's way, and only when the app would unpack it. A
+    // package that fails verification may be anyone's, and a small zip can
+    // unpack to gigabytes, so it is not unpacked here either.
+    if (!verified) {
+        report.notJudged("archive", "not unpacked: the app unpacks only a package that passes the checks above");
+        return finish();
+    }
     const auto badPackage = notInstalled(sv::UpdateError::badPackage);
     const WorkDirectory unpacked;
     if (newBundle.empty()) {

@@ -20,7 +20,11 @@ AppDelegate::AppDelegate(const Globals& values)
     : shippedCode(shippedCodeDirectory(platform::Bundle::main()))
     , terminateApp([] { platform::terminate(); })
     , startUpdater([this] {
-        Updater::shared().followServer([this] { return server ? static_cast<int>(server->pid) : 0; });
+        Updater::shared().followServer([this] { return server ? static_cast<int>(server->livingPid()) : 0; });
+        // The update quits the app, so the page has its say first, as at Quit.
+        Updater::shared().askBeforeQuitting([this](std::function<void(bool)> answer) {
+            web->askToLeave(std::move(answer));
+        });
         Updater::shared().start();
     })
     , globals_(values)
@@ -40,6 +44,8 @@ void AppDelegate::applicationDidFinishLaunching()
 
     platform::WebViewConfig config;
     config.mediaNeedsUserAction = false;
+    // A page's login survives a restart, as in a browser.
+    config.keepCookies = true;
     config.userScript = userScriptSource(appVersion(), appBuild());
     config.messageHandler = messageHandlerName;
     config.messageOrigin = appOrigin(globals_);
@@ -60,10 +66,7 @@ void AppDelegate::applicationDidFinishLaunching()
     spec.height = windowHeight;
     spec.minWidth = windowMinWidth;
     spec.minHeight = windowMinHeight;
-    spec.onCloseRequest = [this] {
-        if (applicationShouldTerminateAfterLastWindowClosed())
-            terminateApp();
-    };
+    spec.onCloseRequest = [this] { windowCloseRequested(); };
     window = platform::Window::create(spec, *view);
     web = std::move(view);
 
@@ -96,6 +99,24 @@ void AppDelegate::applicationWillTerminate()
         const auto size = window->size();
         saveWindowFrame(defaultsPath(), frameAutosaveName, { size.width, size.height, window->isMaximized() });
     }
+}
+
+void AppDelegate::quit()
+{
+    if (std::exchange(quitAsked_, true))
+        return;
+    // Unsaved work in the page is never thrown away without the person's say.
+    web->askToLeave([this](bool leave) {
+        quitAsked_ = false;
+        if (leave)
+            terminateApp();
+    });
+}
+
+void AppDelegate::windowCloseRequested()
+{
+    if (applicationShouldTerminateAfterLastWindowClosed())
+        quit();
 }
 
 void AppDelegate::showStatus(const std::string& text)

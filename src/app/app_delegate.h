@@ -67,6 +67,12 @@ public:
     void applicationWillTerminate();
     // Closing the only window ends the app.
     [[nodiscard]] bool applicationShouldTerminateAfterLastWindowClosed() const { return true; }
+    // Quit from the menu or its key, and closing the window: the page is
+    // asked first, as a browser asks a tab it closes, and the app ends only
+    // when it agrees. A request while the page's answer is awaited adds
+    // nothing. (The start-up error's quit and the stop signals ask nothing.)
+    void quit();
+    void windowCloseRequested();
 
     // The menu bar: the application menu, Edit and View.
     void buildMenu();
@@ -172,6 +178,7 @@ private:
     std::optional<Page> replaced_;
     bool bridgeOpen_ = false;
     bool portBoxOpen_ = false;
+    bool quitAsked_ = false;
     RendererEnds rendererEnds_;
     bool rendererStopped_ = false;
     std::vector<std::function<void()>> afterFirstFrame_;

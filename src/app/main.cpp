@@ -4,8 +4,9 @@
 // (the home directory, before the account's own entry), TMPDIR (where an
 // update is unpacked), XDG_DATA_HOME (where the launcher entry and icons go),
 // XDG_RUNTIME_DIR (where the locks that keep launches apart from an update
-// are, launch_gate.h), no_proxy and NO_PROXY (the loopback server never goes
-// through a proxy; libcurl reads the proxy variables themselves), and the
+// are, launch_gate.h, when the folder is the user's alone), no_proxy and
+// NO_PROXY (the loopback server never goes through a proxy; libcurl reads
+// the proxy variables themselves), and the
 // three variables the swap script passes to the versions it starts, which it
 // then removes; and GSK_RENDERER, GDK_DEBUG and GDK_DISABLE, the user's own
 // choices for the toolkit's drawing, which it keeps (rendering.h). The toolkit reads its own (DISPLAY, WAYLAND_DISPLAY and the
@@ -32,6 +33,9 @@
 
 int main(int argc, char** argv)
 {
+    // Where this launch came from, taken at once: an update's swap may set
+    // the bundle aside under another name while it waits at the door.
+    const auto ownBundle = sv::platform::Bundle::main().root().value_or(std::filesystem::path());
     sv::takeRelaunchNotice();
     sv::platform::prepareRendering();
     sv::installGlobals(sv::Globals(sv::userHomeDirectory()));
@@ -44,7 +48,9 @@ int main(int argc, char** argv)
     // Before anything is read from the bundle: while an update swaps it,
     // this launch waits, and then runs the version that is in place.
     const auto admission = sv::enterAsInstance(
-        sv::instanceLocks(sv::platform::userRuntimeDirectory(), identifier), sv::startedBySwap());
+        sv::instanceLocks(sv::platform::userRuntimeDirectory(), identifier), sv::startedBySwap(), ownBundle);
+    for (const auto& refused : admission.refused)
+        std::cerr << "Sandvoll: " << refused << '\n';
     if (admission.startBundle) {
         sv::startInstead(*admission.startBundle, argv);
         std::cerr << "Sandvoll: cannot start " << (*admission.startBundle / sv::bundleExecutable).string() << ": "

@@ -22,14 +22,20 @@ void AppDelegate::buildMenu()
                 MenuItem { "About Sandvoll", 0, [] { platform::showAboutDialog("Sandvoll", appVersion()); } },
                 MenuItem { "Check for Updates…", 0, [this] { checkUpdates(); } },
             },
-            { MenuItem { "Quit Sandvoll", 'q', [this] { terminateApp(); } } },
+            { MenuItem { "Quit Sandvoll", 'q', [this] { quit(); } } },
         } });
+    // The editing keys are the page's first, as a browser gives them: a page
+    // with key handlers of its own (a code editor, say) sees them, and the
+    // menu acts only on what the page left alone.
+    const auto editing = [this](const char* title, char key, void (platform::WebView::*command)()) {
+        return MenuItem { title, key, [this, command] { editingCommand(command); }, true };
+    };
     menus.push_back(Menu { "Edit",
         { {
-            MenuItem { "Cut", 'x', [this] { editingCommand(&platform::WebView::cut); } },
-            MenuItem { "Copy", 'c', [this] { editingCommand(&platform::WebView::copy); } },
-            MenuItem { "Paste", 'v', [this] { editingCommand(&platform::WebView::paste); } },
-            MenuItem { "Select All", 'a', [this] { editingCommand(&platform::WebView::selectAll); } },
+            editing("Cut", 'x', &platform::WebView::cut),
+            editing("Copy", 'c', &platform::WebView::copy),
+            editing("Paste", 'v', &platform::WebView::paste),
+            editing("Select All", 'a', &platform::WebView::selectAll),
         } } });
     menus.push_back(Menu { "View", { { MenuItem { "Reload", 'r', [this] { reload(); } } } } });
     platform::installMenuBar(menus);

@@ -34,6 +34,9 @@ void AppDelegate::adoptServerLaunch(const ServerLaunch& launch)
     if (launch.process) {
         server = launch.process;
         probePause_.watchServerStart(launch.process->pid, globals_.support + "/server.log", globals_.port);
+        // After the watch has its own hold on the keeper: a server that ends
+        // by itself leaves no zombie, and is not started again.
+        server->reapWhenEnded();
         return;
     }
     platform::alert(serverCouldNotStartTitle, serverLaunchFailureText(launch.error, globals_.python));

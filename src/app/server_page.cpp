@@ -33,7 +33,8 @@ void AppDelegate::loadServerPage()
 {
     // A server the user started by hand in this account is as good as ours.
     // Another account's would get the window, its page globals and the
-    // bridge, so it is never shown.
+    // bridge, so it is never shown; nor is one whose owner cannot be told,
+    // which is treated as another account's.
     if (portHeldByOtherUser(globals_.port)) {
         platform::alert(portHeldTitle(globals_.port), portHeldText(globals_.port));
         return;

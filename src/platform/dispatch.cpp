@@ -1,6 +1,7 @@
 #include "platform/dispatch.h"
 
 #include <glib.h>
+#include <glib-unix.h>
 
 #include <memory>
 #include <thread>
@@ -16,6 +17,12 @@ struct Call {
 };
 
 gboolean runCall(gpointer data)
+{
+    static_cast<Call*>(data)->fn();
+    return G_SOURCE_REMOVE;
+}
+
+gboolean runCallOnce(gint, GIOCondition, gpointer data)
 {
     static_cast<Call*>(data)->fn();
     return G_SOURCE_REMOVE;
@@ -72,6 +79,15 @@ void mainAfter(double seconds, std::function<void()> fn)
 {
     const auto ms = seconds <= 0 ? 0u : static_cast<guint>(seconds * 1000.0 + 0.5);
     attach(g_timeout_source_new(ms), std::move(fn));
+}
+
+void whenReadable(int fd, std::function<void()> fn)
+{
+    GSource* source = g_unix_fd_source_new(fd, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR));
+    g_source_set_priority(source, G_PRIORITY_DEFAULT);
+    g_source_set_callback(source, G_SOURCE_FUNC(runCallOnce), new Call { std::move(fn) }, deleteCall);
+    g_source_attach(source, g_main_context_default());
+    g_source_unref(source);
 }
 
 void globalAsync(std::function<void()> fn)

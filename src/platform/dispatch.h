@@ -13,6 +13,10 @@ void mainAsync(std::function<void()> fn);
 // Runs fn on the main thread once `seconds` have passed.
 void mainAfter(double seconds, std::function<void()> fn);
 
+// Runs fn once on the main thread when `fd` becomes readable or hangs up.
+// The descriptor must stay open until then: let fn own what keeps it open.
+void whenReadable(int fd, std::function<void()> fn);
+
 // Runs fn on a worker thread. For blocking work: provisioning, HTTP, an
 // install's steps. There are globalWorkers of them; what comes while all are
 // busy waits for one in submission order, so an item must never wait for

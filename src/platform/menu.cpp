@@ -27,6 +27,30 @@ std::string applicationName(GtkApplication* app)
     return identifier.substr(identifier.rfind('.') + 1);
 }
 
+// The menu model's attribute for a shortcut that the menu shows without
+// the application owning it.
+constexpr const char* shownAccelerator = "accel";
+
+// The application's own shortcuts are taken in the capture phase, before the
+// focused widget sees the key. A page-first shortcut instead waits in the
+// bubble phase of the window that shows the bar: the web view forwards only
+// the keys that neither the page's handlers nor its own editing took, and
+// keys pressed while the focus is elsewhere in the window come here too.
+void addPageFirstShortcuts(GtkWindow* window, GListModel* shortcuts)
+{
+    if (!GTK_IS_APPLICATION_WINDOW(window))
+        return; // dialogs and message boxes have no page to act on
+    GtkEventController* controller = gtk_shortcut_controller_new_for_model(shortcuts);
+    gtk_event_controller_set_static_name(controller, "sandvoll-page-first-shortcuts");
+    gtk_event_controller_set_propagation_phase(controller, GTK_PHASE_BUBBLE);
+    gtk_widget_add_controller(GTK_WIDGET(window), controller);
+}
+
+void onWindowAdded(GtkApplication*, GtkWindow* window, gpointer shortcuts)
+{
+    addPageFirstShortcuts(window, G_LIST_MODEL(static_cast<GRef<GListStore>*>(shortcuts)->get()));
+}
+
 struct ItemAction {
     std::function<void()> run;
 };
@@ -52,8 +76,10 @@ GRef<GMenuModel> link(GMenuModel* model, int index, const char* name)
     return GRef<GMenuModel>::adopt(g_menu_model_get_item_link(model, index, name));
 }
 
-// Calls visit(menu title, item title, detailed action name, section index)
-// for every item of the installed bar, in order, until it returns false.
+// Calls visit(menu title, item title, detailed action name, shown
+// shortcut, section index) for every item of the installed bar, in order,
+// until it returns false. The shown shortcut is the one the item carries
+// itself, which only the page-first items do.
 template <typename Visit>
 void walkMenuBar(GtkApplication* app, Visit visit)
 {
@@ -71,7 +97,8 @@ void walkMenuBar(GtkApplication* app, Visit visit)
                 continue;
             for (int i = 0; i < g_menu_model_get_n_items(section.get()); ++i) {
                 if (!visit(menuTitle, stringAttribute(section.get(), i, G_MENU_ATTRIBUTE_LABEL),
-                        stringAttribute(section.get(), i, G_MENU_ATTRIBUTE_ACTION), s))
+                        stringAttribute(section.get(), i, G_MENU_ATTRIBUTE_ACTION),
+                        stringAttribute(section.get(), i, shownAccelerator), s))
                     return;
             }
         }
@@ -86,6 +113,7 @@ bool installMenuBar(const std::vector<Menu>& menus)
     if (!app)
         return false;
     auto bar = GRef<GMenu>::adopt(g_menu_new());
+    auto pageFirst = GRef<GListStore>::adopt(g_list_store_new(GTK_TYPE_SHORTCUT));
     int count = 0;
     for (const Menu& menu : menus) {
         auto submenu = GRef<GMenu>::adopt(g_menu_new());
@@ -100,12 +128,20 @@ bool installMenuBar(const std::vector<Menu>& menus)
                 g_action_map_add_action(G_ACTION_MAP(app), G_ACTION(action.get()));
 
                 const std::string detailed = "app." + name;
-                g_menu_append(section.get(), item.title.c_str(), detailed.c_str());
+                auto entry = GRef<GMenuItem>::adopt(g_menu_item_new(item.title.c_str(), detailed.c_str()));
                 if (item.key) {
                     const std::string accelerator = std::string("<Control>") + item.key;
-                    const char* accelerators[] = { accelerator.c_str(), nullptr };
-                    gtk_application_set_accels_for_action(app, detailed.c_str(), accelerators);
+                    if (item.pageFirst) {
+                        g_menu_item_set_attribute(entry.get(), shownAccelerator, "s", accelerator.c_str());
+                        auto shortcut = GRef<GtkShortcut>::adopt(gtk_shortcut_new(
+                            gtk_shortcut_trigger_parse_string(accelerator.c_str()), gtk_named_action_new(detailed.c_str())));
+                        g_list_store_append(pageFirst.get(), shortcut.get());
+                    } else {
+                        const char* accelerators[] = { accelerator.c_str(), nullptr };
+                        gtk_application_set_accels_for_action(app, detailed.c_str(), accelerators);
+                    }
                 }
+                g_menu_append_item(section.get(), entry.get());
             }
             g_menu_append_section(submenu.get(), nullptr, G_MENU_MODEL(section.get()));
         }
@@ -113,6 +149,13 @@ bool installMenuBar(const std::vector<Menu>& menus)
         g_menu_append_submenu(bar.get(), title.c_str(), G_MENU_MODEL(submenu.get()));
     }
     gtk_application_set_menubar(app, G_MENU_MODEL(bar.get()));
+
+    // The windows hold the list through their controllers, and the signal
+    // handler holds it for windows still to come.
+    for (GList* window = gtk_application_get_windows(app); window; window = window->next)
+        addPageFirstShortcuts(GTK_WINDOW(window->data), G_LIST_MODEL(pageFirst.get()));
+    g_signal_connect_data(app, "window-added", G_CALLBACK(onWindowAdded), new GRef<GListStore>(pageFirst),
+        [](gpointer data, GClosure*) { delete static_cast<GRef<GListStore>*>(data); }, GConnectFlags(0));
     return true;
 }
 
@@ -124,7 +167,8 @@ std::vector<std::string> describeMenuBar()
         return lines;
     std::string lastMenu;
     int lastSection = 0;
-    walkMenuBar(app, [&](const std::string& menu, const std::string& item, const std::string& action, int section) {
+    walkMenuBar(app, [&](const std::string& menu, const std::string& item, const std::string& action,
+                         const std::string& shown, int section) {
         if (menu == lastMenu && section != lastSection)
             lines.push_back(menu + " > ---");
         lastMenu = menu;
@@ -135,6 +179,8 @@ std::vector<std::string> describeMenuBar()
                 line += std::string(" [") + *a + "]";
             g_strfreev(accelerators);
         }
+        if (!shown.empty())
+            line += " [" + shown + "] (page first)";
         lines.push_back(line);
         return true;
     });
@@ -147,7 +193,8 @@ bool activateMenuItem(const std::string& menuTitle, const std::string& itemTitle
     if (!app)
         return false;
     std::string action;
-    walkMenuBar(app, [&](const std::string& menu, const std::string& item, const std::string& detailed, int) {
+    walkMenuBar(app, [&](const std::string& menu, const std::string& item, const std::string& detailed,
+                         const std::string&, int) {
         if (menu == menuTitle && item == itemTitle)
             action = detailed;
         return action.empty();

@@ -14,6 +14,12 @@ struct MenuItem {
     char key = 0;
     // Runs on the main thread when the item is chosen or its shortcut pressed.
     std::function<void()> action;
+    // Whether the shortcut goes to the focused page first, as the editing
+    // keys do: the page's own key handlers see it, the web view's editing
+    // acts on it, and the action runs only when neither took the key (or
+    // when the focus is not in a page). Otherwise the shortcut is the app's,
+    // whatever the page does with keys.
+    bool pageFirst = false;
 };
 
 struct Menu {
@@ -29,7 +35,8 @@ struct Menu {
 bool installMenuBar(const std::vector<Menu>& menus);
 
 // What the installed menu bar shows, read back from the toolkit's model:
-// one line per entry, "Menu > Item [Ctrl+x]". For checking the bar.
+// one line per entry, "Menu > Item [<Control>x]", with " (page first)"
+// after a shortcut that the page gets first. For checking the bar.
 [[nodiscard]] std::vector<std::string> describeMenuBar();
 
 // Runs the action of the item with this menu and item title, as choosing it

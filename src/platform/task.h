@@ -14,6 +14,8 @@
 
 #include <coroutine>
 #include <exception>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <type_traits>
 #include <utility>
@@ -224,5 +226,49 @@ private:
 };
 
 [[nodiscard]] inline SleepAwaitable sleepFor(double seconds) { return SleepAwaitable(seconds); }
+
+// Awaits the answer that `ask` hands to the callback it is given: at once,
+// before `ask` returns (the task then goes on without suspending), or later
+// on the main thread (it resumes through the main queue, out of the
+// answerer's call). The first answer counts; a callback that is never called
+// leaves the task waiting.
+template <typename T>
+class AnswerAwaitable {
+public:
+    using Ask = std::function<void(std::function<void(T)>)>;
+
+    explicit AnswerAwaitable(Ask ask) : ask_(std::move(ask)) {}
+    bool await_ready() const noexcept { return false; }
+    bool await_suspend(std::coroutine_handle<> awaiting)
+    {
+        state_ = std::make_shared<State>();
+        ask_([state = state_](T value) {
+            if (state->answer)
+                return;
+            state->answer.emplace(std::move(value));
+            if (state->awaiting)
+                mainAsync([awaiting = state->awaiting] { awaiting.resume(); });
+        });
+        if (state_->answer)
+            return false;
+        state_->awaiting = awaiting;
+        return true;
+    }
+    T await_resume() { return std::move(*state_->answer); }
+
+private:
+    struct State {
+        std::optional<T> answer;
+        std::coroutine_handle<> awaiting;
+    };
+    Ask ask_;
+    std::shared_ptr<State> state_;
+};
+
+template <typename T>
+[[nodiscard]] AnswerAwaitable<T> answerOf(typename AnswerAwaitable<T>::Ask ask)
+{
+    return AnswerAwaitable<T>(std::move(ask));
+}
 
 } // namespace sv::platform

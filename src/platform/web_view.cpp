@@ -1,5 +1,6 @@
 #include "platform/web_view.h"
 
+#include "platform/cookie_file.h"
 #include "platform/gobject_ptr.h"
 #include "platform/rendering.h"
 #include "platform/ui.h"
@@ -7,8 +8,27 @@
 #include <webkit/webkit.h>
 
 #include <cstdio>
+#include <utility>
+#include <vector>
 
 namespace sv::platform {
+namespace {
+
+// One question askToLeave put to the page, and who waits for its answer.
+struct LeaveQuestion {
+    std::vector<std::function<void(bool)>> waiting;
+    bool answered = false;
+
+    void answer(bool leave)
+    {
+        if (std::exchange(answered, true))
+            return;
+        for (auto& told : std::exchange(waiting, {}))
+            told(leave);
+    }
+};
+
+} // namespace
 
 struct WebView::Impl {
     WebViewConfig config;
@@ -17,6 +37,8 @@ struct WebView::Impl {
     GRef<WebKitNetworkSession> session;
     GRef<GtkEventController> inputWatch;
     std::shared_ptr<UserInput> lastInput;
+    // The latest question to the page; answered once it is no longer open.
+    std::shared_ptr<LeaveQuestion> leaving;
 };
 
 namespace {
@@ -230,12 +252,41 @@ void onLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer data)
         impl->config.onLoadFinished(uri ? uri : "");
 }
 
+// The engine emits "close" when the page has agreed to go (and when a page
+// script closes a window it opened, which this view never has). Only an
+// open question takes it as an answer.
+void onClose(WebKitWebView*, gpointer data)
+{
+    auto* impl = static_cast<WebView::Impl*>(data);
+    if (auto question = impl->leaving)
+        question->answer(true);
+}
+
 void onWebProcessTerminated(WebKitWebView*, WebKitWebProcessTerminationReason, gpointer data)
 {
     // Whatever the reason, the page is gone the same way.
     auto* impl = static_cast<WebView::Impl*>(data);
     if (impl->config.onWebProcessEnded)
         impl->config.onWebProcessEnded();
+}
+
+// Cookies go in one file beside what the engine keeps for the page by itself
+// (its local storage, say) in the session's data folder, which stays where
+// the engine puts it; without this the engine keeps them in memory and a
+// login ends with the app. Once per session: every view shares it.
+void keepCookies(WebKitNetworkSession* session)
+{
+    constexpr const char* done = "sandvoll-cookies-kept";
+    if (webkit_network_session_is_ephemeral(session) || g_object_get_data(G_OBJECT(session), done))
+        return;
+    g_object_set_data(G_OBJECT(session), done, GINT_TO_POINTER(1));
+    WebKitWebsiteDataManager* data = webkit_network_session_get_website_data_manager(session);
+    const char* folder = data ? webkit_website_data_manager_get_base_data_directory(data) : nullptr;
+    if (!folder)
+        return;
+    if (const auto file = prepareCookieFile(folder))
+        webkit_cookie_manager_set_persistent_storage(webkit_network_session_get_cookie_manager(session),
+            file->c_str(), WEBKIT_COOKIE_PERSISTENT_STORAGE_SQLITE);
 }
 
 } // namespace
@@ -294,8 +345,11 @@ std::unique_ptr<WebView> WebView::create(WebViewConfig config)
     g_signal_connect(impl->view.get(), "create", G_CALLBACK(onCreate), impl.get());
     g_signal_connect(impl->view.get(), "load-changed", G_CALLBACK(onLoadChanged), impl.get());
     g_signal_connect(impl->view.get(), "web-process-terminated", G_CALLBACK(onWebProcessTerminated), impl.get());
+    g_signal_connect(impl->view.get(), "close", G_CALLBACK(onClose), impl.get());
     watchUserInput(*impl);
     impl->session = GRef<WebKitNetworkSession>(webkit_web_view_get_network_session(WEBKIT_WEB_VIEW(impl->view.get())));
+    if (impl->config.keepCookies)
+        keepCookies(impl->session.get());
     g_signal_connect(impl->session.get(), "download-started", G_CALLBACK(onDownloadStarted), impl.get());
     return std::unique_ptr<WebView>(new WebView(std::move(impl)));
 }
@@ -322,6 +376,44 @@ void WebView::loadURL(const std::string& url)
 }
 
 void WebView::reload() { webkit_web_view_reload(WEBKIT_WEB_VIEW(impl_->view.get())); }
+
+void WebView::askToLeave(std::function<void(bool leave)> answer)
+{
+    if (impl_->leaving && !impl_->leaving->answered) {
+        // Asking again would run the page's handlers, and its dialog, twice.
+        impl_->leaving->waiting.push_back(std::move(answer));
+        return;
+    }
+    auto question = std::make_shared<LeaveQuestion>();
+    question->waiting.push_back(std::move(answer));
+    impl_->leaving = question;
+    auto* view = WEBKIT_WEB_VIEW(impl_->view.get());
+    // Where nothing in the page listens for the page going (and where no web
+    // process runs), the engine agrees at once, before this returns: such a
+    // page quits without a round trip. Otherwise the page's process runs its
+    // handlers, the engine shows its dialog where one objects, and it
+    // closes the page, giving up on a process that does not answer within a
+    // moment, unless the person chose to stay. That choice is never
+    // reported.
+    webkit_web_view_try_close(view);
+    if (question->answered)
+        return;
+    // So a script sent after the question tells it: the page's process takes
+    // it only once it has answered the question, the person's choice
+    // included, and its result comes back after the engine has acted on
+    // that answer. No close by then means the page stays.
+    auto* held = new std::shared_ptr<LeaveQuestion>(question);
+    webkit_web_view_evaluate_javascript(view, "0", -1, nullptr, nullptr, nullptr,
+        +[](GObject* source, GAsyncResult* result, gpointer data) {
+            std::unique_ptr<std::shared_ptr<LeaveQuestion>> asked(static_cast<std::shared_ptr<LeaveQuestion>*>(data));
+            GError* rawError = nullptr;
+            auto value = GRef<JSCValue>::adopt(
+                webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(source), result, &rawError));
+            GErrorPtr error(rawError);
+            (*asked)->answer(false);
+        },
+        held);
+}
 
 void WebView::cut() { webkit_web_view_execute_editing_command(WEBKIT_WEB_VIEW(impl_->view.get()), WEBKIT_EDITING_COMMAND_CUT); }
 

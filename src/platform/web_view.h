@@ -16,6 +16,13 @@ public:
     virtual void loadHTML(const std::string& html) = 0;
     virtual void loadURL(const std::string& url) = 0;
     virtual void reload() = 0;
+    // Asks the page whether it may go, as a browser asks a tab it closes:
+    // the page's `beforeunload` handlers run, and where one of them objects
+    // the engine's own dialog lets the person leave or stay. `answer` gets
+    // true to leave, once, on the main thread: before this returns when the
+    // page has no such handler, else when the page or the person has
+    // answered. A question asked while one is open shares its answer.
+    virtual void askToLeave(std::function<void(bool leave)> answer) = 0;
 };
 
 enum class NavigationType { linkActivated, formSubmitted, backForward, reload, formResubmitted, other };
@@ -50,6 +57,9 @@ struct ScriptMessage {
 
 struct WebViewConfig {
     bool mediaNeedsUserAction = true;
+    // Cookies outlast the app, in cookies.sqlite (cookie_file.h) in the
+    // engine's data folder for this program; otherwise they end with it.
+    bool keepCookies = false;
     // Injected at document start into top-frame documents only; empty for none.
     std::string userScript;
     // Offered as window.webkit.messageHandlers[name] to the top frame of
@@ -86,6 +96,7 @@ public:
     void loadHTML(const std::string& html) override;
     void loadURL(const std::string& url) override;
     void reload() override;
+    void askToLeave(std::function<void(bool leave)> answer) override;
 
     // The clipboard and selection commands, acting on whatever has the
     // focus inside the page, as the page's own shortcuts would.

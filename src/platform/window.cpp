@@ -9,10 +9,53 @@ namespace sv::platform {
 
 struct Window::Impl {
     GtkWindow* window = nullptr; // owned by GTK's toplevel list until destroyed
+    GtkWidget* content = nullptr;
     std::function<void()> onCloseRequest;
+    guint focusReturn = 0; // the idle that gives the focus back to the content
 };
 
 namespace {
+
+bool anyMenuOpen(GtkWidget* bar)
+{
+    for (GtkWidget* child = gtk_widget_get_first_child(bar); child; child = gtk_widget_get_next_sibling(child)) {
+        if ((GTK_IS_POPOVER(child) && gtk_widget_get_visible(child)) || anyMenuOpen(child))
+            return true;
+    }
+    return false;
+}
+
+// Whether the keyboard focus sits on the menu bar's titles with no menu
+// open. The toolkit leaves it there when a menu closes, whether an item was
+// chosen or the menu dismissed, and moves it there when the pointer merely
+// passes over a title; typing would then reach no page, and Return would
+// open the menu again.
+bool focusLeftOnMenuBar(GtkWindow* window)
+{
+    GtkWidget* focus = gtk_window_get_focus(window);
+    if (!focus || gtk_widget_get_ancestor(focus, GTK_TYPE_POPOVER))
+        return false;
+    GtkWidget* bar = gtk_widget_get_ancestor(focus, GTK_TYPE_POPOVER_MENU_BAR);
+    return bar && !anyMenuOpen(bar);
+}
+
+// Checked once the toolkit is done with the event at hand: moving between
+// menus with the arrow keys closes one before it opens the next.
+gboolean returnFocus(gpointer data)
+{
+    auto* impl = static_cast<Window::Impl*>(data);
+    impl->focusReturn = 0;
+    if (focusLeftOnMenuBar(impl->window))
+        gtk_widget_grab_focus(impl->content);
+    return G_SOURCE_REMOVE;
+}
+
+void onFocusChanged(GtkWindow* window, GParamSpec*, gpointer data)
+{
+    auto* impl = static_cast<Window::Impl*>(data);
+    if (!impl->focusReturn && focusLeftOnMenuBar(window))
+        impl->focusReturn = g_idle_add(returnFocus, impl);
+}
 
 gboolean onCloseRequest(GtkWindow*, gpointer data)
 {
@@ -40,6 +83,8 @@ std::unique_ptr<Window> Window::create(const WindowSpec& spec, WebView& content)
     auto* view = static_cast<GtkWidget*>(content.widget());
     gtk_widget_set_size_request(view, spec.minWidth, spec.minHeight);
     gtk_window_set_child(impl->window, view);
+    impl->content = view;
+    g_signal_connect(widget, "notify::focus-widget", G_CALLBACK(onFocusChanged), impl.get());
     if (app)
         gtk_application_window_set_show_menubar(GTK_APPLICATION_WINDOW(widget), TRUE);
     g_signal_connect(widget, "close-request", G_CALLBACK(onCloseRequest), impl.get());
@@ -51,6 +96,8 @@ Window::Window(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 Window::~Window()
 {
     g_signal_handlers_disconnect_by_data(impl_->window, impl_.get());
+    if (impl_->focusReturn)
+        g_source_remove(impl_->focusReturn);
     gtk_window_destroy(impl_->window);
 }
 

@@ -27,7 +27,9 @@ struct WindowSize {
 
 class Window {
 public:
-    // A window of the given default size that shows the web view as its content.
+    // A window of the given default size that shows the web view as its
+    // content. The keyboard focus never stays on the menu bar: once a menu
+    // has closed, by a choice or not, it goes back to the content.
     static std::unique_ptr<Window> create(const WindowSpec& spec, WebView& content);
     ~Window();
     Window(const Window&) = delete;

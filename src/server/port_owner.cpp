@@ -95,13 +95,20 @@ std::vector<uid_t> loopbackListenerUids(std::string_view table, std::int64_t por
     return uids;
 }
 
-bool portHeldByOtherUser(std::int64_t port)
+bool portHeldByOtherUser(std::int64_t port, const std::filesystem::path& tables)
 {
     const uid_t self = ::getuid();
-    for (const char* table : { "/proc/net/tcp", "/proc/net/tcp6" }) {
+    for (const char* name : { "tcp", "tcp6" }) {
+        const auto table = tables / name;
         const auto text = readTextFile(table);
-        if (!text)
-            continue;
+        if (!text) {
+            std::error_code ec;
+            const bool noIPv6 = name == std::string_view("tcp6")
+                && std::filesystem::symlink_status(table, ec).type() == std::filesystem::file_type::not_found;
+            if (noIPv6)
+                continue;
+            return true;
+        }
         for (const uid_t uid : loopbackListenerUids(*text, port)) {
             if (uid != self)
                 return true;

@@ -5,6 +5,7 @@
 // page globals and the bridge.
 
 #include <cstdint>
+#include <filesystem>
 #include <string_view>
 #include <sys/types.h>
 #include <vector>
@@ -18,8 +19,11 @@ namespace sv {
 // that cannot be read are skipped.
 [[nodiscard]] std::vector<uid_t> loopbackListenerUids(std::string_view table, std::int64_t port);
 
-// True when a socket of another user listens for 127.0.0.1:port. Nothing
-// listening, or tables that cannot be read, is not another user's program.
-[[nodiscard]] bool portHeldByOtherUser(std::int64_t port);
+// True when a socket of another user listens for 127.0.0.1:port, and also
+// when that cannot be told: a socket table in `tables` (the kernel's
+// /proc/net in the app) that cannot be read hides whose listener it is, so
+// the port is not taken to be ours. Only the IPv6 table may be missing, as
+// it is in a kernel without IPv6, where no IPv6 socket can listen either.
+[[nodiscard]] bool portHeldByOtherUser(std::int64_t port, const std::filesystem::path& tables = "/proc/net");
 
 } // namespace sv

@@ -1,5 +1,6 @@
 #include "server/server_process.h"
 
+#include "platform/dispatch.h"
 #include "setup/command_runner.h"
 #include "base/unique_fd.h"
 
@@ -14,6 +15,7 @@
 #include <pthread.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -63,6 +65,10 @@ UniqueFd openFreshLog(const std::string& path)
     return {};
 }
 
+// Through syscall(): glibc 2.36's header declares pidfd_open without C
+// linkage, so C++ cannot link against it.
+UniqueFd openPidfd(pid_t pid) { return UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0))); }
+
 std::string launchFailure(int error)
 {
     return "The server program could not be run: " + std::string(std::strerror(error)) + ".";
@@ -110,6 +116,31 @@ void ServerProcess::terminate() const
         (void)!::send(line->get(), &stop, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
     }
 }
+
+void ServerProcess::reapWhenEnded() const
+{
+    if (!end || !end->process || end->watched)
+        return;
+    end->watched = true;
+    // The pidfd turns readable once the keeper has ended, and a wait through
+    // it can only ever reap the keeper, whatever else has happened to its id.
+    // The source holds the pidfd open for as long as it watches.
+    platform::whenReadable(end->process.get(), [end = end, pid = pid] {
+        siginfo_t info {};
+        int result = ::waitid(P_PIDFD, static_cast<id_t>(end->process.get()), &info, WEXITED | WNOHANG);
+        // Kernels of the first year of pidfds cannot wait through them; the
+        // keeper is still this process's unreaped child, so its id is safe.
+        if (result < 0 && errno == EINVAL)
+            result = ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG);
+        // ECHILD: reaped by someone else (a test's own wait); gone all the
+        // same. Nothing to wait for yet can only be a debugger holding the
+        // ended keeper; it stays until the app ends then.
+        if ((result == 0 && info.si_pid != 0) || (result < 0 && errno == ECHILD))
+            end->reaped = true;
+    });
+}
+
+pid_t ServerProcess::livingPid() const { return end && end->reaped ? 0 : pid; }
 
 ServerLaunch launchServer(const Globals& globals) { return launchServer(globals, childEnvironment(globals.searchPath)); }
 
@@ -186,7 +217,10 @@ ServerLaunch launchServer(const Globals& globals, std::vector<std::string> envir
         n = ::read(reportRead.get(), &execError, sizeof execError);
     while (n < 0 && errno == EINTR);
     if (n != static_cast<ssize_t>(sizeof execError)) {
-        result.process = ServerProcess { pid, std::move(appEnd) };
+        // Opened while nobody can have reaped the keeper: the pidfd is surely its.
+        auto end = std::make_shared<ServerProcess::End>();
+        end->process = openPidfd(pid);
+        result.process = ServerProcess { pid, std::move(appEnd), std::move(end) };
         return result;
     }
     // The server never started, and the keeper ends with it (or never ran):

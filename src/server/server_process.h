@@ -28,14 +28,34 @@ struct ServerProcess {
     // The keeper, a child of the app that ends only once the server has
     // ended, with the server's exit status; to those who watch or stop it, it
     // stands for the server (a SIGTERM to it is passed on as the one signal,
-    // SIGKILL ends the server too). Nobody reaps it while the app lives, so
-    // the id stays its own.
+    // SIGKILL ends the server too). The id is the keeper's own until it is
+    // reaped: read it through livingPid(), on the main thread.
     pid_t pid = -1;
     // The app's end of the keeper's line; the last copy closes it, and the
     // keeper then stops the server.
     std::shared_ptr<const UniqueFd> line;
+    // What the app knows of the keeper's end, shared by every copy.
+    struct End {
+        // A pidfd of the keeper, opened while it surely was the app's
+        // unreaped child; none where the system has no pidfds.
+        UniqueFd process;
+        bool watched = false;
+        bool reaped = false;
+    };
+    std::shared_ptr<End> end;
+
     // Has the keeper send the terminate signal, once; does not wait.
     void terminate() const;
+    // Reaps the keeper on the main thread as soon as it ends, so that a
+    // server that ended by itself leaves no zombie behind while the app
+    // lives. Where the system has no pidfds it stays until the app ends, as
+    // before: the start watch then sees the end in the zombie itself. Call
+    // it on the main thread; a second call does nothing.
+    void reapWhenEnded() const;
+    // The keeper's id while it is its own, 0 once it has been reaped (a new
+    // process may have it by then). On the main thread, where the reaping
+    // happens, the answer holds until control returns to the main loop.
+    [[nodiscard]] pid_t livingPid() const;
 };
 
 // The keeper's program, installed beside the app's executable.

@@ -83,7 +83,8 @@ bool ServerStartWatch::hasEnded() const
         pollfd ended { process_.get(), POLLIN, 0 };
         return ::poll(&ended, 1, 0) == 1;
     }
-    // The server is our child and nobody reaps it, so it stays to be seen.
+    // The server is our child, and without pidfds nobody reaps it, so it
+    // stays to be seen.
     siginfo_t info {};
     return ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid_;
 }

@@ -32,7 +32,8 @@ class ServerStartWatch {
 public:
     enum class Event { listening, exited, none };
 
-    // Watches process `pid`, a child of this process that nobody reaps, the
+    // Watches process `pid`, a child of this process not yet reaped (it is
+    // reaped only through a pidfd, so never where the watch has none), the
     // log file it writes, and 127.0.0.1:`port`. What cannot be watched (a
     // log that could not be opened) is simply never reported.
     ServerStartWatch(pid_t pid, const std::string& log, int port);

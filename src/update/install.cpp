@@ -25,7 +25,8 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// The user stopped the install; nothing more is shown.
+// The user stopped the install, or the page asked to stay; nothing more is
+// shown.
 struct InstallCancelled { };
 
 // Keeps `working` set for exactly as long as one installation runs, on every
@@ -137,22 +138,39 @@ platform::Task<void> Updater::install(UpdateInfo info)
             [&] { return preparePackage(work, info.sha256, info.signature, environment); });
         stopIfCancelled();
 
-        const int server = settings_.serverProcessIdentifier ? settings_.serverProcessIdentifier() : 0;
-        SwapPlan plan = planSwap(settings_.processIdentifier(), server, environment.running.bundle, work);
+        SwapPlan plan = planSwap(settings_.processIdentifier(), 0, environment.running.bundle, work);
         plan.runningLock = settings_.instanceLocks.running;
         claimStagingName(plan);
         staged = plan.staged;
         leftovers_.push_back(staged);
+        co_await platform::onWorker([&] {
+            stageNewBundle(newBundle, plan, settings_.runProgram);
+            return true;
+        });
+        stopIfCancelled();
+
+        // Quitting for the update must not throw away what the person has
+        // not saved in the page, so the page is asked as Quit asks it: last,
+        // so that little can change between its answer and the quit, and
+        // before the swap lock, so that no launch waits on a person. "Stay"
+        // ends the install like Cancel.
+        if (settings_.mayQuit && !co_await platform::answerOf<bool>(settings_.mayQuit))
+            throw InstallCancelled();
+        stopIfCancelled();
+
         // From the moment the swap lock is held, a launch waits until the
         // new version has shown its window, and then hands over to it.
         UniqueFd swapLock;
         co_await platform::onWorker([&] {
-            stageNewBundle(newBundle, plan, settings_.runProgram);
             swapLock = takeSwapLock(settings_.instanceLocks.swap, plan.bundle);
             return true;
         });
         stopIfCancelled();
 
+        // The server's id is read at the last moment, with no turn of the main
+        // loop before the script starts: there the app reaps a server that
+        // has ended, and its id may then belong to another process.
+        plan.serverPid = settings_.serverProcessIdentifier ? settings_.serverProcessIdentifier() : 0;
         startSwapScript(swapScriptArguments(plan), settings_.shell, swapLock.get());
     } catch (...) {
         failure = std::current_exception();

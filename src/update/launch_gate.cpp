@@ -3,8 +3,10 @@
 #include "update/package_check.h"
 
 #include <cerrno>
+#include <cstring>
 #include <string>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -12,10 +14,29 @@
 namespace sv {
 namespace {
 
-// Only ever a file of our own: a link put in its place is not followed.
+// Only ever a file of our own: a link put in its place is not followed, and
+// a file that another account made is neither waited for nor believed, since
+// what the swap lock holds is a program to run. Such a file fails with
+// EPERM.
 UniqueFd openLock(const std::filesystem::path& path)
 {
-    return UniqueFd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+    UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0600));
+    struct stat status {};
+    if (fd && (::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_uid != ::geteuid())) {
+        (void)fd.reset();
+        errno = EPERM;
+    }
+    return fd;
+}
+
+// Why a lock file could not be opened, from openLock's errno.
+std::string whyNotOpened(const std::filesystem::path& path, int error)
+{
+    if (error == EPERM)
+        return path.string() + " is not a file of this account's";
+    if (error == ELOOP)
+        return path.string() + " is a link";
+    return "cannot open " + path.string() + ": " + std::strerror(error);
 }
 
 bool lockWaiting(int fd, int operation)
@@ -50,33 +71,44 @@ InstanceLocks instanceLocks(const std::filesystem::path& directory, std::string_
         directory / (name + ".first.lock") };
 }
 
-Admission enterAsInstance(const InstanceLocks& locks, bool startedBySwap)
+Admission enterAsInstance(const InstanceLocks& locks, bool startedBySwap, const std::filesystem::path& ownBundle)
 {
     Admission admission;
+    const auto openOrRefuse = [&](const std::filesystem::path& path) {
+        UniqueFd fd = openLock(path);
+        if (!fd)
+            admission.refused.push_back(whyNotOpened(path, errno));
+        return fd;
+    };
     // Held until the running lock is: the app that takes the swap lock
     // exclusively then knows of every launch that got in before it.
     UniqueFd door;
     if (!startedBySwap) {
-        door = openLock(locks.swap);
+        door = openOrRefuse(locks.swap);
         if (door && ::flock(door.get(), LOCK_SH | LOCK_NB) != 0) {
             if (errno != EWOULDBLOCK || !lockWaiting(door.get(), LOCK_SH)) {
                 door.reset();
             } else {
                 // The bundle this program came from may have been set aside
                 // or removed meanwhile; what is at the bundle's path now is
-                // the version to run.
+                // the version to run. A swap only ever replaces the bundle
+                // at the path this launch came from, so any other path is
+                // not one to run.
                 const std::filesystem::path bundle = readAll(door.get());
-                if (bundle.is_absolute()) {
+                if (!ownBundle.empty() && bundle == ownBundle) {
                     admission.startBundle = bundle;
                     return admission;
                 }
+                if (!bundle.empty())
+                    admission.refused.push_back(locks.swap.string() + " names " + bundle.string()
+                        + ", which is not this app's bundle; it is not started");
             }
         }
     }
-    admission.running = openLock(locks.running);
+    admission.running = openOrRefuse(locks.running);
     if (admission.running && !lockWaiting(admission.running.get(), LOCK_SH))
         admission.running.reset();
-    admission.first = openLock(locks.first);
+    admission.first = openOrRefuse(locks.first);
     if (admission.first && ::flock(admission.first.get(), LOCK_EX | LOCK_NB) != 0)
         admission.first.reset();
     return admission;
@@ -86,8 +118,10 @@ UniqueFd takeSwapLock(
     const std::filesystem::path& lock, const std::filesystem::path& bundle, std::chrono::milliseconds limit)
 {
     UniqueFd fd = openLock(lock);
-    if (!fd)
-        throw std::system_error(errno, std::generic_category(), "cannot open " + lock.string());
+    if (!fd) {
+        const int error = errno;
+        throw std::system_error(error, std::generic_category(), whyNotOpened(lock, error));
+    }
     // Launches hold it shared only for a moment; the version a swap started
     // lets go once its window has shown. Polled, so that a holder that never
     // lets go costs this install, not the app.

@@ -20,7 +20,9 @@
 #include <chrono>
 #include <filesystem>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace sv {
 
@@ -37,6 +39,10 @@ struct InstanceLocks {
 
 // What a launch was told at the door.
 struct Admission {
+    // What the door did not trust and passed by, one line each, for the
+    // launch to report: a lock file of another account's or that cannot be
+    // opened, a swap lock that names another bundle than this app's.
+    std::vector<std::string> refused;
     // The running lock, held shared; keep it open while the process runs.
     UniqueFd running;
     // Set when a swap was under way: the bundle to start in this process's
@@ -52,13 +58,19 @@ struct Admission {
 // The door, first thing in main. A process that the swap script started
 // holds the swap lock already (startedBySwap) and only takes the running
 // lock. A lock file that cannot be opened is passed by: without it no swap
-// can be under way either.
-[[nodiscard]] Admission enterAsInstance(const InstanceLocks& locks, bool startedBySwap);
+// can be under way either. Only a regular file of this account's is used as
+// a lock; a link in its place is not followed. A launch that waited for a
+// swap starts the bundle the swap lock names only when it is `ownBundle`,
+// the launch's own (the bundle the swap replaced), and else goes on as
+// itself.
+[[nodiscard]] Admission enterAsInstance(
+    const InstanceLocks& locks, bool startedBySwap, const std::filesystem::path& ownBundle);
 
 // Takes the swap lock exclusively for a swap of the bundle and records the
 // bundle's path in it for the launches that will wait. Waits up to `limit`
 // for launches on their way in, and for a swap that is still letting go.
-// Throws std::system_error when the lock cannot be had. The descriptor is
+// Throws std::system_error when the lock cannot be had, which includes a
+// lock file that is not a regular file of this account's. The descriptor is
 // close-on-exec; startSwapScript hands it to the script.
 [[nodiscard]] UniqueFd takeSwapLock(const std::filesystem::path& lock, const std::filesystem::path& bundle,
     std::chrono::milliseconds limit = std::chrono::seconds(10));

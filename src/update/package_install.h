@@ -9,6 +9,8 @@
 //   newBundle = preparePackage(work, info.sha256, info.signature, environment);
 //   plan = planSwap(getpid(), <server pid>, running.bundle, work);
 //   stageNewBundle(newBundle, plan, run);
+//   <ask whether the app may quit now; "no" ends the install like Cancel>;
+//   swapLock = takeSwapLock(...);
 //   startSwapScript(swapScriptArguments(plan));
 //   terminate();
 // and on any exception from the download on:

@@ -104,6 +104,11 @@ void Updater::followServer(std::function<int()> serverProcessIdentifier)
     settings_.serverProcessIdentifier = std::move(serverProcessIdentifier);
 }
 
+void Updater::askBeforeQuitting(std::function<void(std::function<void(bool)>)> mayQuit)
+{
+    settings_.mayQuit = std::move(mayQuit);
+}
+
 void Updater::scheduleTick(std::chrono::steady_clock::time_point origin)
 {
     // Ticks fall on whole multiples of the interval after start(), so they

@@ -59,10 +59,16 @@ struct UpdaterSettings {
     std::filesystem::path temporaryDirectory;
     // The process whose end the swap script waits for, and how it is ended.
     std::function<int()> processIdentifier;
-    // The server that process started, if any (0 or unset: none), which
-    // must have ended before the new version starts.
+    // The server that process started, if any (0 or unset: none, or one
+    // that has ended and been reaped), which must have ended before the new
+    // version starts. Read on the main thread just before the script starts.
     std::function<int()> serverProcessIdentifier;
     std::function<void()> terminate;
+    // Asked once the new bundle is ready, before the swap script starts:
+    // whether the app may quit now, as the app's own Quit asks its page. It
+    // hands the answer (true: it may) to the callback once, on the main
+    // thread, at once or later. Unset: nothing is asked.
+    std::function<void(std::function<void(bool)>)> mayQuit;
     // The shell that runs the swap script.
     std::filesystem::path shell = "/bin/sh";
     // What keeps launches apart from the swap (launch_gate.h).
@@ -95,6 +101,9 @@ public:
 
     // Where the updater learns which server the app started.
     void followServer(std::function<int()> serverProcessIdentifier);
+    // Where the updater learns whom to ask before an update quits the app
+    // (UpdaterSettings::mayQuit).
+    void askBeforeQuitting(std::function<void(std::function<void(bool)>)> mayQuit);
 
     // One check of the feed. Manual checks report every outcome; automatic
     // ones stay silent unless they have something to offer. Never throws.

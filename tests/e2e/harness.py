@@ -328,6 +328,11 @@ class App:
         self.xdotool("windowfocus", "--sync", target)
         self.xdotool("key", "--clearmodifiers", keys)
 
+    def type(self, text, window=None):
+        """Types text into the window's focused widget, key by key, as a person does."""
+        self.xdotool("windowfocus", "--sync", window or self.window)
+        self.xdotool("type", "--clearmodifiers", "--delay", "30", text)
+
     def close_window(self):
         """Asks the window to close, as a window manager does for its close button (WM_DELETE_WINDOW)."""
         x11 = ctypes.CDLL("libX11.so.6")
@@ -471,9 +476,9 @@ def processes_under(home):
     return found
 
 
-def web_processes(pid):
-    """The web engine's content processes among the descendants of pid (they may run in a sandbox)."""
-    children = {}
+def process_table():
+    """Every process now: (pid, state, parent pid, name) from /proc."""
+    table = []
     for entry in os.listdir("/proc"):
         if not entry.isdigit():
             continue
@@ -481,9 +486,22 @@ def web_processes(pid):
             stat = Path("/proc", entry, "stat").read_text()
         except OSError:
             continue
-        # The name in brackets may hold blanks; the parent comes after it.
-        parent = int(stat[stat.rindex(")") + 2:].split()[1])
-        children.setdefault(parent, []).append(int(entry))
+        # The name in brackets may hold blanks; the state and the parent come after it.
+        state, parent = stat[stat.rindex(")") + 2:].split()[:2]
+        table.append((int(entry), state, int(parent), stat[stat.index("(") + 1:stat.rindex(")")]))
+    return table
+
+
+def zombie_children(pid):
+    """The names of pid's children that have ended and wait to be reaped."""
+    return [name for _, state, parent, name in process_table() if state == "Z" and parent == pid]
+
+
+def web_processes(pid):
+    """The web engine's content processes among the descendants of pid (they may run in a sandbox)."""
+    children = {}
+    for child, _, parent, _ in process_table():
+        children.setdefault(parent, []).append(child)
     found, queue = [], list(children.get(pid, []))
     while queue:
         child = queue.pop()

@@ -5,6 +5,7 @@ import plistlib
 import pwd
 import shutil
 import signal
+import sqlite3
 import stat
 import subprocess
 import tempfile
@@ -13,9 +14,10 @@ import unittest
 import urllib.request
 from pathlib import Path
 
-from harness import (BUNDLE, NEVER_SERVES, PORT, AppTestCase, VirtualDisplay, loopback_listener_uids, painted,
-                     port_in_use, process_environment, processes_under, provision_example, provision_in_step,
-                     read_text, wait_for_page, wait_until, web_processes, window_image)
+from harness import (BUNDLE, NEVER_SERVES, PORT, AppTestCase, VirtualDisplay, find_words, loopback_listener_uids,
+                     painted, port_in_use, process_environment, processes_under, provision_example,
+                     provision_in_step, read_text, wait_for_page, wait_until, web_processes, window_image,
+                     zombie_children)
 
 PROVISIONING = ("Setting up Python", "Installing Python packages")
 SEARCH_PATH = "/opt/homebrew/bin:/usr/local/bin:/usr/bin:/bin"
@@ -77,17 +79,28 @@ def as_nobody(command, log):
 # A server that writes down every stop signal it receives (taken one by one
 # from the queue: a handler still running would merge those that come
 # meanwhile) and the moment each came; it ends half a second after the
-# first. It serves a page, so that the app runs as it does with any server.
+# first. It serves a page, so that the app runs as it does with any server:
+# the example program's, when its static folder lies beside this one.
 RECORDS_SIGNALS = r"""
 import http.server, os, signal, threading, time
+from pathlib import Path
 STOPS = {signal.SIGTERM, signal.SIGINT, signal.SIGHUP}
+STATIC = Path(__file__).resolve().parent / "static"
+FILES = {"/": ("index.html", "text/html"), "/app.js": ("app.js", "text/javascript"),
+         "/style.css": ("style.css", "text/css")}
 signal.pthread_sigmask(signal.SIG_BLOCK, STOPS)  # before the serving thread, which inherits it
 
 class Page(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
-        body = b"<!doctype html><title>Recorder</title><h1>Every stop signal is written down</h1>"
+        name, content_type = FILES.get(self.path, (None, "text/html"))
+        try:
+            body = (STATIC / name).read_bytes()
+        except (TypeError, OSError):
+            body = b"<!doctype html><title>Recorder</title><h1>Every stop signal is written down</h1>"
+        if self.path == "/api/state":
+            body, content_type = b'{"jobs": {}}', "application/json"
         self.send_response(200)
-        self.send_header("Content-Type", "text/html")
+        self.send_header("Content-Type", content_type)
         self.send_header("Content-Length", str(len(body)))
         self.end_headers()
         self.wfile.write(body)
@@ -106,6 +119,31 @@ while info:
     print(signal.Signals(info.si_signo).name, "at", "%.3f" % time.monotonic(), flush=True)
     info = signal.sigtimedwait(STOPS, max(0, deadline - time.monotonic()))
 print("stopped", flush=True)
+"""
+
+# A server that ends by itself, with status 3, once its page has been asked for.
+ENDS_AFTER_ITS_PAGE = r"""
+import http.server, sys, threading
+
+class Page(http.server.BaseHTTPRequestHandler):
+    def do_GET(self):
+        body = b"<!doctype html><title>Brief</title><h1>This server ends after its page</h1>"
+        self.send_response(200)
+        self.send_header("Content-Type", "text/html")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+        if self.path == "/":
+            threading.Thread(target=server.shutdown).start()
+
+    def log_message(self, *args):
+        pass
+
+server = http.server.ThreadingHTTPServer(("127.0.0.1", 8766), Page)
+server.serve_forever()
+server.server_close()
+print("ended", flush=True)
+sys.exit(3)
 """
 
 def state_answers():
@@ -260,6 +298,64 @@ class StartupTest(AppTestCase):
                 if status is not None:
                     self.assertEqual(code, status)
                 wait_until(lambda: not processes_under(self.home), 10, "the server to be gone")
+
+    def test_a_server_that_ends_by_itself_leaves_no_zombie_and_is_not_started_again(self):
+        provision_in_step(self.home, ENDS_AFTER_ITS_PAGE)
+        app = self.launch()
+        app.wait_for_window()
+        wait_until(lambda: "ended" in app.server_log(), 60, "the server to end by itself")
+        # Neither the server nor its keeper runs any more (a zombie has no command line)...
+        wait_until(lambda: not processes_under(self.home), 10, "the server and its keeper to end")
+        # ...and the keeper is reaped at once, while the app goes on showing the page.
+        wait_until(lambda: not zombie_children(app.process.pid), 10,
+                   "the app's ended children to be reaped (%r at first)" % zombie_children(app.process.pid))
+        wait_for_page(self.display, app, "ended-by-itself.png",
+                      condition=lambda image: "ends after its page" in read_text(image))
+        self.assertIsNone(app.process.poll())
+        self.assertFalse(processes_under(self.home), "a server was started again")
+        self.assertEqual(app.server_log(), "ended\n")
+        app.key("ctrl+q")
+        self.assertEqual(app.process.wait(timeout=20), 0)
+
+    def test_a_login_survives_a_relaunch_in_a_cookie_file_of_this_users_only(self):
+        provision_example(self.home)
+        self.addCleanup(os.umask, os.umask(0o022))  # as a desktop session starts the app
+        engine_data = self.home / ".local/share/Sandvoll"
+        logged_in = lambda image: "Logged in as Margaret" in read_text(image)
+
+        app = self.launch(name="login")
+        app.wait_for_window()
+        page = wait_for_page(self.display, app, "login-form.png", timeout=180,
+                             condition=lambda image: find_words(image, "Your", "name"))
+        app.click(find_words(page, "Your", "name"), app.view_origin())
+        app.xdotool("type", "--delay", "40", "Margaret")
+        app.key("Return")
+        wait_until(lambda: '"POST /login HTTP/1.1" 303' in app.server_log(), 20, "the login at the server")
+        wait_for_page(self.display, app, "login-done.png", condition=logged_in)
+        app.key("ctrl+q")
+        self.assertEqual(app.process.wait(timeout=20), 0)
+        wait_until(lambda: "Stopped" in app.server_log(), 20, "the server to stop")
+
+        # One file, beside what the engine keeps by itself, readable by this user only.
+        stored = sorted(p.name for p in engine_data.iterdir() if p.name.startswith("cookies"))
+        self.assertEqual(stored, ["cookies.sqlite"])
+        self.assertEqual(stat.S_IMODE((engine_data / "cookies.sqlite").stat().st_mode), 0o600)
+        with sqlite3.connect("file:%s?mode=ro" % (engine_data / "cookies.sqlite"), uri=True) as db:
+            rows = db.execute("SELECT name, host, isHttpOnly, expiry > strftime('%s') FROM moz_cookies").fetchall()
+        self.assertEqual(rows, [("sv_session", "127.0.0.1", 1, 1)])
+        # The program kept its session outside its code folder.
+        sessions = self.home / ".local/share/sandvoll-example/sessions.json"
+        self.assertIn("Margaret", sessions.read_text())
+        self.assertEqual(stat.S_IMODE(sessions.stat().st_mode), 0o600)
+
+        # A new app and a new server: still logged in, without logging in again.
+        again = self.launch(name="login-again")
+        again.wait_for_window()
+        wait_for_page(self.display, again, "login-kept.png", timeout=60, condition=logged_in)
+        self.assertIn("Serving on", again.server_log())
+        self.assertNotIn("POST /login", again.server_log())
+        again.key("ctrl+q")
+        self.assertEqual(again.process.wait(timeout=20), 0)
 
     def assert_next_launch_starts_its_own_server(self, support, display, name):
         log = support / "server.log"

@@ -4,9 +4,13 @@
 #include "platform/window.h"
 #include "support/wait.h"
 
+#include <gtk/gtk.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
 
 namespace sv {
 namespace {
@@ -33,12 +37,14 @@ TEST(MenuBar, InstallsTheDescribedMenusWithCtrlShortcutsAndActions)
     bool installed = false;
     std::string appMenu;
     insideApplication([&] {
-        auto item = [&](std::string title, char key) {
-            return platform::MenuItem { title, key, [&chosen, title] { chosen.push_back(title); } };
+        auto item = [&](std::string title, char key, bool pageFirst = false) {
+            return platform::MenuItem { title, key, [&chosen, title] { chosen.push_back(title); }, pageFirst };
         };
         installed = platform::installMenuBar({
             { "", { { item("About Sandvoll", 0), item("Check for Updates…", 0) }, { item("Quit Sandvoll", 'q') } } },
-            { "Edit", { { item("Cut", 'x'), item("Copy", 'c'), item("Paste", 'v'), item("Select All", 'a') } } },
+            { "Edit",
+                { { item("Cut", 'x', true), item("Copy", 'c', true), item("Paste", 'v', true),
+                    item("Select All", 'a', true) } } },
             { "View", { { item("Reload", 'r') } } },
         });
         shown = platform::describeMenuBar();
@@ -61,14 +67,93 @@ TEST(MenuBar, InstallsTheDescribedMenusWithCtrlShortcutsAndActions)
             appMenu + " > Check for Updates…",
             appMenu + " > ---",
             appMenu + " > Quit Sandvoll [<Control>q]",
-            "Edit > Cut [<Control>x]",
-            "Edit > Copy [<Control>c]",
-            "Edit > Paste [<Control>v]",
-            "Edit > Select All [<Control>a]",
+            "Edit > Cut [<Control>x] (page first)",
+            "Edit > Copy [<Control>c] (page first)",
+            "Edit > Paste [<Control>v] (page first)",
+            "Edit > Select All [<Control>a] (page first)",
             "View > Reload [<Control>r]",
         }));
     EXPECT_EQ(chosen, (std::vector<std::string> { "Paste", "Check for Updates…" }));
     EXPECT_FALSE(activatedMissing);
+}
+
+// Presses keys in the window with this title, as a person does: real key
+// events from the display server.
+bool pressKeys(const std::string& windowTitle, const char* keys)
+{
+    std::string pattern = "^" + windowTitle + "$";
+    const char* argv[] = { "xdotool", "search", "--sync", "--onlyvisible", "--name", pattern.c_str(), "windowfocus",
+        "--sync", "key", "--clearmodifiers", keys, nullptr };
+    int status = -1;
+    return g_spawn_sync(nullptr, const_cast<char**>(argv), nullptr, G_SPAWN_SEARCH_PATH, nullptr, nullptr, nullptr,
+               nullptr, &status, nullptr)
+        && g_spawn_check_wait_status(status, nullptr);
+}
+
+// Evaluates a script in the view's page and waits for its JSON result.
+std::optional<std::string> evaluate(platform::WebView& view, const std::string& script)
+{
+    std::optional<std::string> result;
+    bool done = false;
+    view.evaluateJavaScript(script, [&](std::optional<std::string> value) {
+        result = std::move(value);
+        done = true;
+    });
+    test::waitFor([&] { return done; }, 10s);
+    return result;
+}
+
+TEST(MenuBar, EditingShortcutsGoToThePageFirstAndTheAppsOwnDoNot)
+{
+    std::vector<std::string> chosen;
+    std::optional<std::string> seen;
+    insideApplication([&] {
+        auto item = [&](std::string title, char key, bool pageFirst) {
+            return platform::MenuItem { title, key, [&chosen, title] { chosen.push_back(title); }, pageFirst };
+        };
+        ASSERT_TRUE(platform::installMenuBar({
+            { "", { { item("Quit Sandvoll", 'q', false) } } },
+            { "Edit", { { item("Cut", 'x', true), item("Select All", 'a', true) } } },
+        }));
+        auto view = platform::WebView::create({});
+        auto window = platform::Window::create({ "Keys first", 640, 480, 320, 240, {} }, *view);
+        window->present();
+        // The page lists the keys it receives (Ctrl itself aside) and, while
+        // `keep` is set, keeps them all for itself as a page with shortcuts
+        // of its own does.
+        view->loadHTML("<input id=a value=hello><script>var seen = [], keep = false; "
+                       "addEventListener('keydown', (e) => { if (e.key !== 'Control') seen.push(e.key); "
+                       "if (keep) e.preventDefault(); }, true);</script>");
+        auto seenCount = [&] { return std::stoi(evaluate(*view, "seen.length").value_or("-1")); };
+        ASSERT_TRUE(test::waitFor([&] { return seenCount() == 0; }, 20s));
+
+        // In a field, Select All is the web view's own editing: the page
+        // sees the key, the field's text is selected, and the menu's action
+        // does not run (it would have run before the page saw the key).
+        evaluate(*view, "document.getElementById('a').focus()");
+        ASSERT_TRUE(pressKeys("Keys first", "ctrl+a"));
+        ASSERT_TRUE(test::waitFor([&] { return seenCount() == 1; }, 10s));
+        EXPECT_EQ(evaluate(*view, "[a.selectionStart, a.selectionEnd].join()"), "\"0,5\"");
+
+        // A page that keeps every key gets the editing keys, and the menu
+        // does not act on them; the app's own shortcut acts, unseen by it.
+        evaluate(*view, "keep = true");
+        ASSERT_TRUE(pressKeys("Keys first", "ctrl+x"));
+        ASSERT_TRUE(pressKeys("Keys first", "ctrl+a"));
+        ASSERT_TRUE(test::waitFor([&] { return seenCount() == 3; }, 10s));
+        ASSERT_TRUE(pressKeys("Keys first", "ctrl+q"));
+        ASSERT_TRUE(test::waitFor([&] { return !chosen.empty(); }, 10s));
+        EXPECT_EQ(evaluate(*view, "a.value"), "\"hello\"");
+
+        // With the focus in no page, the menu takes the editing keys.
+        gtk_window_set_focus(gtk_application_get_active_window(GTK_APPLICATION(g_application_get_default())), nullptr);
+        ASSERT_TRUE(pressKeys("Keys first", "ctrl+x"));
+        ASSERT_TRUE(test::waitFor([&] { return chosen.size() == 2; }, 10s));
+        seen = evaluate(*view, "seen.join(' ')");
+        window.reset();
+    });
+    EXPECT_EQ(seen, "\"a x a\"");
+    EXPECT_EQ(chosen, (std::vector<std::string> { "Quit Sandvoll", "Cut" }));
 }
 
 TEST(WebViewEditing, SelectAllCopyAndPasteActOnTheFocusedField)

@@ -11,6 +11,7 @@
 #include "support/wait.h"
 
 #include <glib.h>
+#include <gtk/gtk.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -234,6 +235,78 @@ TEST_F(RealWebView, ADownloadWaitsForTheSaveDialogAndCancelWritesNothing)
     }));
     EXPECT_FALSE(std::filesystem::exists(downloads / "report.txt")) << "the cancelled one wrote nothing";
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(box.path()), {}), 1);
+}
+
+// A button of the engine's own dialogs, found by its label among the
+// view's children; null while none shows.
+GtkWidget* buttonLabelled(GtkWidget* root, const char* label)
+{
+    for (GtkWidget* child = gtk_widget_get_first_child(root); child; child = gtk_widget_get_next_sibling(child)) {
+        if (GTK_IS_BUTTON(child) && g_strcmp0(gtk_button_get_label(GTK_BUTTON(child)), label) == 0)
+            return child;
+        if (GtkWidget* found = buttonLabelled(child, label))
+            return found;
+    }
+    return nullptr;
+}
+
+TEST_F(RealWebView, AskingThePageToLeaveRunsItsHandlersAndWaitsForThePersonOnlyWhereOneObjects)
+{
+    server.route("/plain", test::LoopbackHttpServer::html("<p>nothing to lose</p>", 200));
+    server.route("/quiet", test::LoopbackHttpServer::html(
+        "<script>addEventListener('beforeunload', () => { window.handlerRan = true; });</script>", 200));
+    server.route("/unsaved", test::LoopbackHttpServer::html("<script>window.unsaved = (e) => { e.preventDefault(); "
+        "e.returnValue = ''; }; addEventListener('beforeunload', unsaved);</script>", 200));
+    open();
+    // Shared with the questions, which may outlive a test that failed.
+    auto told = std::make_shared<std::vector<bool>>();
+    auto& answers = *told;
+    const auto ask = [&] { view->askToLeave([told](bool leave) { told->push_back(leave); }); };
+
+    // Nothing listens: the answer is there before the question returns.
+    visit(server.url("/plain"));
+    ask();
+    EXPECT_EQ(answers, std::vector<bool> { true });
+
+    // One that objects: the engine's dialog waits for the person; a second
+    // question meanwhile shares the answer and shows no second dialog.
+    visit(server.url("/unsaved"));
+    // The engine asks only on behalf of a page the person has used; a
+    // script the app runs counts as such use.
+    eval("1");
+    auto* widget = static_cast<GtkWidget*>(view->widget());
+    for (const bool leave : { false, true }) {
+        SCOPED_TRACE(leave ? "Leave Page" : "Stay on Page");
+        answers.clear();
+        ask();
+        GtkWidget* stay = nullptr;
+        ASSERT_TRUE(test::waitFor([&] { return (stay = buttonLabelled(widget, "Stay on Page")) != nullptr; }));
+        ask();
+        EXPECT_FALSE(test::waitFor([&] { return !answers.empty(); }, std::chrono::milliseconds(500)))
+            << "the answer waits for the person";
+        gtk_widget_activate(leave ? buttonLabelled(widget, "Leave Page") : stay);
+        ASSERT_TRUE(test::waitFor([&] { return answers.size() == 2; }));
+        EXPECT_EQ(answers, std::vector<bool>(2, leave));
+        EXPECT_FALSE(buttonLabelled(widget, "Stay on Page"));
+        // The page is still there to use.
+        EXPECT_EQ(eval("1 + 1"), "2");
+    }
+
+    // Once the page lets go of its handler (its work saved), it answers at
+    // once again.
+    eval("removeEventListener('beforeunload', unsaved); 1");
+    answers.clear();
+    ask();
+    EXPECT_EQ(answers, std::vector<bool> { true });
+
+    // A handler that does not object: yes, once it has run in the page.
+    visit(server.url("/quiet"));
+    answers.clear();
+    ask();
+    EXPECT_TRUE(answers.empty());
+    ASSERT_TRUE(test::waitFor([&] { return !answers.empty(); }));
+    EXPECT_EQ(answers, std::vector<bool> { true });
+    EXPECT_EQ(eval("window.handlerRan"), "true");
 }
 
 } // namespace

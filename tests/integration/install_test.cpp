@@ -4,6 +4,7 @@
 // stands in for the app, so that the script has a process to wait for and
 // terminating the "app" ends that child instead of the test.
 
+#include "base/unique_fd.h"
 #include "platform/crypto.h"
 #include "support/bundle_build.h"
 #include "support/loopback_http_server.h"
@@ -21,7 +22,10 @@
 
 #include <algorithm>
 #include <csignal>
+#include <fcntl.h>
+#include <optional>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -111,6 +115,11 @@ protected:
     int terminations = 0;
     // Runs as the app is told to terminate, before the stand-in ends.
     std::function<void()> atTermination;
+    // The page's say before the update quits the app: each question is
+    // recorded, and answered at once with pageAnswer, or held while it is
+    // unset, as a person's answer in the page's dialog would be.
+    std::vector<std::function<void(bool)>> pageQuestions;
+    std::optional<bool> pageAnswer = true;
     std::unique_ptr<Updater> updater;
 
     UpdaterSettings settings()
@@ -132,6 +141,11 @@ protected:
         settings.processIdentifier = [this] { return static_cast<int>(app.pid()); };
         settings.serverProcessIdentifier = [this] { return static_cast<int>(serverProcess->pid()); };
         settings.instanceLocks = instanceLocks(sandbox.path(), "org.sandvoll.Sandvoll");
+        settings.mayQuit = [this](std::function<void(bool)> answer) {
+            pageQuestions.push_back(answer);
+            if (pageAnswer)
+                answer(*pageAnswer);
+        };
         settings.terminate = [this] {
             ++terminations;
             if (atTermination)
@@ -265,6 +279,16 @@ protected:
 
 TEST_F(InstallUpdate, AcceptedPackageReplacesTheBundleAfterTheAppEndsAndStartsIt)
 {
+    // The server's id is read only once the new bundle is staged, right
+    // before the script starts: while the app waits before then, a server
+    // that ends is reaped, and its id may go to another process.
+    auto late = settings();
+    int stagedWhenRead = -1;
+    late.serverProcessIdentifier = [&, read = late.serverProcessIdentifier] {
+        stagedWhenRead = static_cast<int>(std::distance(fs::directory_iterator(bundle.parent_path()), {})) - 1;
+        return read();
+    };
+    updater = std::make_unique<Updater>(late);
     const auto package = newPackage();
     publish(package, package);
 
@@ -275,7 +299,9 @@ TEST_F(InstallUpdate, AcceptedPackageReplacesTheBundleAfterTheAppEndsAndStartsIt
     ui.answer = 0;
     std::vector<fs::path> workAtTermination;
     atTermination = [&] {
-        // Everything is in place and waits for the app to end.
+        // Everything is in place and waits for the app to end, and the page
+        // has agreed.
+        EXPECT_EQ(pageQuestions.size(), 1u);
         EXPECT_TRUE(updater->working());
         workAtTermination = workDirectories();
         ASSERT_EQ(workAtTermination.size(), 1u);
@@ -299,6 +325,7 @@ TEST_F(InstallUpdate, AcceptedPackageReplacesTheBundleAfterTheAppEndsAndStartsIt
     EXPECT_EQ(terminations, 1);
     EXPECT_FALSE(updater->working()) << "a terminate request that returns frees the updater";
     EXPECT_EQ(server.requestCount("/Sandvoll.zip"), 1u);
+    EXPECT_EQ(stagedWhenRead, 1);
 
     // The script, not the app, swaps the bundle, starts it and clears up.
     ASSERT_TRUE(test::waitFor([&] { return fs::exists(relaunched) && workDirectories().empty(); }, 20s));
@@ -434,6 +461,49 @@ TEST_F(InstallUpdate, EveryBadDownloadEndsInOneMessageAndLeavesNothingBehind)
         checkAndAnswer();
         expectNotInstalled(text);
     }
+    EXPECT_TRUE(pageQuestions.empty()) << "a package that is not ready never troubles the page";
+}
+
+TEST_F(InstallUpdate, APageThatStaysEndsTheInstallWithNothingChangedAndNothingLeftBehind)
+{
+    const auto package = newPackage();
+    publish(package, package);
+    pageAnswer.reset();
+    auto installing = test::startRecorded(updater->check(true));
+    ASSERT_TRUE(test::waitFor([&] { return !pageQuestions.empty(); }, 30s));
+
+    // Asked with the new bundle verified and staged beside the old one, and
+    // before the swap lock, which would keep every launch waiting on the
+    // person's answer.
+    EXPECT_TRUE(updater->working());
+    ASSERT_EQ(workDirectories().size(), 1u);
+    EXPECT_EQ(std::distance(fs::directory_iterator(bundle.parent_path()), fs::directory_iterator()), 2);
+    {
+        const UniqueFd swapLock(::open(settings().instanceLocks.swap.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+        ASSERT_TRUE(swapLock);
+        EXPECT_EQ(::flock(swapLock.get(), LOCK_EX | LOCK_NB), 0) << "a launch would wait";
+    }
+    EXPECT_FALSE(installing->done);
+
+    // "Stay on Page": the install ends quietly, as if cancelled; the
+    // engine's late word changes nothing.
+    pageQuestions[0](false);
+    pageQuestions[0](true);
+    ASSERT_TRUE(test::waitFor([&] { return installing->done; }, 10s));
+    EXPECT_EQ(pageQuestions.size(), 1u);
+    EXPECT_TRUE(ui.alerts.empty());
+    ui.alerts = { { notInstalled, downloadText } }; // what expectNotInstalled looks for
+    expectNotInstalled(downloadText);
+    EXPECT_FALSE(fs::exists(relaunched));
+
+    // Offered again and accepted, with the page agreeing this time, it installs.
+    pageAnswer = true;
+    ui.alerts.clear();
+    checkAndAnswer();
+    EXPECT_EQ(pageQuestions.size(), 2u);
+    EXPECT_EQ(terminations, 1);
+    EXPECT_TRUE(test::waitFor([&] { return fs::exists(relaunched) && workDirectories().empty(); }, 20s));
+    EXPECT_EQ(test::bundleBuild(bundle), "43");
 }
 
 TEST_F(InstallUpdate, APackageAboveTheSizeLimitIsNotDownloaded)

@@ -307,6 +307,26 @@ TEST_F(ReleaseTool, VerifyPassesAGoodReleaseAndNamesTheCauseOfEachMistake)
             EXPECT_EQ(result.output.find(other.cause) != std::string::npos, &other == &mistake)
                 << other.cause << "\n" << result.output;
     }
+
+    // A zip bomb in place of the package: 64 MiB of zeros in a zip of some
+    // 64 KiB, under the size limit but not what the feed signed. Files this
+    // run writes may not grow past 8 MiB, so unpacking it would fail the
+    // extractor (and show as a failed archive line) before it filled a disk.
+    const auto bomb = sandbox / "bomb/Sandvoll-2.0-43.zip";
+    fs::create_directories(bomb.parent_path());
+    const auto zipped = test::runLocally("/bin/sh",
+        { "-c", "head -c 67108864 /dev/zero | zip -q \"$1\" -", "sh", bomb.string() });
+    ASSERT_EQ(zipped.status, 0) << zipped.output;
+    ASSERT_LT(fs::file_size(bomb), 1u << 20);
+    const auto bombed = test::runLocally("/usr/bin/prlimit", { "--fsize=8388608", "--", tool.string(), "verify",
+        goodFeed.string(), "--public-key", publicKey, "--package", bomb.string() });
+    EXPECT_EQ(bombed.status, 1) << bombed.output;
+    EXPECT_NE(bombed.output.find("signature   FAIL  no trusted key verifies it"), std::string::npos) << bombed.output;
+    EXPECT_NE(bombed.output.find("archive     --    not unpacked"), std::string::npos) << bombed.output;
+    EXPECT_EQ(bombed.output.find("archive     FAIL"), std::string::npos) << bombed.output;
+    EXPECT_NE(bombed.output.find("shows \"Update not installed\": \"" + signatureText + "\""), std::string::npos)
+        << bombed.output;
+
     EXPECT_TRUE(fs::is_empty(sandbox / "tmp")) << "verify leaves its work directories behind";
 }
 

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -209,6 +210,57 @@ TEST_F(ServerLaunchTest, TerminateSendsOneSignalAndDoesNotWait)
     EXPECT_EQ(log(), "ready\ngot TERM\n");
 }
 
+// The state letter of a process in /proc ('Z' for a zombie), or 0 when
+// there is no process by that id.
+char processState(pid_t pid)
+{
+    std::string stat;
+    try {
+        stat = test::readFile("/proc/" + std::to_string(pid) + "/stat");
+    } catch (...) {
+        return 0;
+    }
+    const auto state = stat.rfind(") ");
+    return state == std::string::npos || state + 2 >= stat.size() ? 0 : stat[state + 2];
+}
+
+TEST_F(ServerLaunchTest, AKeeperIsReapedAsSoonAsItEndsAndItsIdIsThenNoLongerGiven)
+{
+    // Each server waits at a gate, then ends by itself; or it is stopped; or
+    // someone else reaps its keeper first.
+    const std::string gate = (sandbox / "gate").string();
+    writePython("echo ready\nread _ < '" + gate + "'\nexit 3\n");
+    enum class Way { endsByItself, stopped, reapedElsewhere };
+    for (const Way way : { Way::endsByItself, Way::stopped, Way::reapedElsewhere }) {
+        SCOPED_TRACE(static_cast<int>(way));
+        ASSERT_EQ(mkfifo(gate.c_str(), 0600), 0);
+        const auto launch = launchServer(globals);
+        ASSERT_TRUE(launch.process) << launch.error;
+        const ServerProcess& server = *launch.process;
+        server.reapWhenEnded();
+        server.reapWhenEnded(); // the second call adds no watch of its own
+        // The main loop runs while the server starts: a living keeper is
+        // left alone, and its id is given out.
+        ASSERT_TRUE(test::waitFor([&] { return log() == "ready\n"; })) << log();
+        EXPECT_NE(processState(server.pid), 'Z');
+        EXPECT_NE(processState(server.pid), 0);
+        EXPECT_EQ(server.livingPid(), server.pid);
+
+        if (way == Way::stopped)
+            server.terminate();
+        else
+            ::close(::open(gate.c_str(), O_WRONLY | O_CLOEXEC)); // meets the server's read
+        if (way == Way::reapedElsewhere) {
+            EXPECT_EQ(WEXITSTATUS(waitExit(server.pid)), 3);
+        }
+        EXPECT_TRUE(test::waitFor([&] { return server.livingPid() == 0; }));
+        // No zombie is left: this process has no child by that id any more.
+        EXPECT_EQ(waitpid(server.pid, nullptr, WNOHANG), -1);
+        EXPECT_EQ(errno, ECHILD);
+        std::filesystem::remove(gate);
+    }
+}
+
 // A server that takes its terminate signals one at a time from the queue
 // (a handler still running would merge those that come meanwhile), writes
 // down each one with its sender, and ends half a second after the first.
@@ -226,14 +278,8 @@ print('end', flush=True)
 // True once `pid` has ended (a zombie nobody reaps has ended too).
 bool hasEnded(pid_t pid)
 {
-    std::string stat;
-    try {
-        stat = test::readFile("/proc/" + std::to_string(pid) + "/stat");
-    } catch (...) {
-        return true;
-    }
-    const auto state = stat.find(") ");
-    return stat.empty() || (state != std::string::npos && stat.compare(state + 2, 1, "Z") == 0);
+    const char state = processState(pid);
+    return state == 0 || state == 'Z';
 }
 
 TEST_F(ServerLaunchTest, TheServerGetsOneTerminateSignalHoweverAnAppOfManyThreadsEnds)
@@ -368,6 +414,52 @@ TEST(PortOwner, ThisUsersOwnListenerIsNotAnotherUsers)
     EXPECT_EQ(uids, std::vector<uid_t> { getuid() });
     EXPECT_FALSE(portHeldByOtherUser(server.port()));
     EXPECT_FALSE(portHeldByOtherUser(test::refusedLoopbackPort()));
+}
+
+TEST(PortOwner, TablesThatCannotBeReadLeaveThePortToNobody)
+{
+    // A table with nothing in it, and with a listener on 127.0.0.1 for the
+    // port, as the kernel writes them.
+    const std::string empty
+        = "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n";
+    const auto table = [&](uid_t uid) {
+        return empty + "   0: 0100007F:223E 00000000:0000 0A 00000000:00000000 00:00000000 00000000 "
+            + std::to_string(uid) + "        0 101 1\n";
+    };
+    const std::string self = table(getuid());
+    const std::string other = table(getuid() + 1);
+    enum class Kind { missing, folder, text };
+    struct File {
+        Kind kind;
+        std::string text = {};
+    };
+    struct Case {
+        const char* name;
+        File tcp;
+        File tcp6;
+        bool held;
+    };
+    const Case cases[] = {
+        { "both tables, this user's listener", { Kind::text, self }, { Kind::text, empty }, false },
+        { "another user's listener on IPv4", { Kind::text, other }, { Kind::text, empty }, true },
+        { "no IPv6 in the kernel", { Kind::text, self }, { Kind::missing }, false },
+        { "no IPv6 in the kernel, another user's", { Kind::text, other }, { Kind::missing }, true },
+        { "no tables at all", { Kind::missing }, { Kind::missing }, true },
+        { "no IPv4 table", { Kind::missing }, { Kind::text, empty }, true },
+        { "IPv4 table unreadable", { Kind::folder }, { Kind::text, empty }, true },
+        { "IPv6 table unreadable", { Kind::text, self }, { Kind::folder }, true },
+        { "IPv6 table not text", { Kind::text, self }, { Kind::text, std::string("\xff\xfe", 2) }, true },
+    };
+    for (const auto& c : cases) {
+        test::Sandbox tables;
+        for (const auto& [name, file] : { std::pair("tcp", c.tcp), std::pair("tcp6", c.tcp6) }) {
+            if (file.kind == Kind::folder)
+                std::filesystem::create_directory(tables / name);
+            else if (file.kind == Kind::text)
+                test::writeFile(tables / name, file.text);
+        }
+        EXPECT_EQ(portHeldByOtherUser(8766, tables.path()), c.held) << c.name;
+    }
 }
 
 TEST(PortOwner, AnotherAccountsListenerIsSeenWhicheverFamilyTakesTheConnections)

@@ -6,6 +6,7 @@
 #include "app/status_page.h"
 #include "platform/dispatch.h"
 #include "platform/text.h"
+#include "server/server_process.h"
 #include "server/start_watch.h"
 #include "setup/python_env.h"
 #include "support/foreign_listener.h"
@@ -57,9 +58,15 @@ protected:
 
     void TearDown() override
     {
-        for (pid_t pid : started) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, nullptr, 0);
+        for (const ServerProcess& server : started) {
+            // One the delegate has reaped is gone, and its id may be another's.
+            if (server.livingPid() == 0)
+                continue;
+            ::kill(server.pid, SIGKILL);
+            if (server.end->watched)
+                EXPECT_TRUE(test::waitFor([&] { return server.livingPid() == 0; }));
+            else
+                ::waitpid(server.pid, nullptr, 0);
         }
     }
 
@@ -71,7 +78,7 @@ protected:
         std::filesystem::create_symlink("/usr/bin/python3", globals->python);
         delegate.startServer();
         ASSERT_TRUE(delegate.server);
-        started.push_back(delegate.server->pid);
+        keepForTearDown(*delegate.server);
     }
 
     // A server that says it starts, listens once the test opens the gate,
@@ -95,6 +102,9 @@ protected:
                "server.serve_forever()\n";
     }
 
+    // All but its line, whose last copy stops the server with the delegate.
+    void keepForTearDown(const ServerProcess& server) { started.push_back({ server.pid, nullptr, server.end }); }
+
     std::string gate() const { return (sandbox / "gate").string(); }
     // Lets the server go on, once the first probe has been refused.
     void openGate()
@@ -112,7 +122,7 @@ protected:
     int updaterStarts = 0;
     std::vector<bool> answers;
     std::vector<std::chrono::steady_clock::time_point> probeTimes;
-    std::vector<pid_t> started;
+    std::vector<ServerProcess> started;
 };
 
 TEST_F(Readiness, ProbeIsTrueOnlyForStatus200)
@@ -215,10 +225,17 @@ TEST_F(Readiness, AServerTheAppStartedThatEndsIsProbedAtOnce)
     delegate->readiness.pauseSeconds = 60;
     delegate->readiness.lastTry = 1;
     startServer(*delegate, "raise SystemExit(3)\n");
+    const pid_t keeper = delegate->server->pid;
     delegate->waitAndLoad(0);
     ASSERT_TRUE(test::waitFor([&] { return !ui.alerts.empty(); }));
     EXPECT_EQ(answers, (std::vector<bool> { false, false }));
     EXPECT_EQ(ui.alerts[0].title, "Sandvoll isn't responding");
+    // Its keeper is reaped while the app goes on, and nothing is started
+    // in its place: no zombie, and no id that may be another's for an update.
+    ASSERT_TRUE(delegate->server);
+    EXPECT_TRUE(test::waitFor([&] { return delegate->server->livingPid() == 0; }));
+    EXPECT_EQ(::waitpid(keeper, nullptr, WNOHANG), -1);
+    EXPECT_EQ(delegate->server->pid, keeper);
 }
 
 // Makes pidfd_open fail in this process, as it does under valgrind and on
@@ -390,7 +407,7 @@ TEST_F(Readiness, TheServerStartsBeforeTheFirstFrameOnlyWhenProvisioningHasNothi
 
         delegate->firstFrameShown();
         ASSERT_TRUE(delegate->server);
-        started.push_back(delegate->server->pid);
+        keepForTearDown(*delegate->server);
         openGate(); // the first probe found the port closed
         ASSERT_TRUE(test::waitFor([&] { return !web->urls.empty(); }));
         EXPECT_EQ(web->urls, std::vector<std::string> { globals->appURL });
@@ -581,6 +598,36 @@ TEST_F(Readiness, StartupWithoutPythonShowsTheTextAndQuits)
     EXPECT_EQ(web->htmls, std::vector<std::string> { statusPageHTML("Setting up Python (first start only)…") });
     EXPECT_EQ(updaterStarts, 0);
     EXPECT_FALSE(std::filesystem::exists(globals->venv));
+    EXPECT_TRUE(web->leaveQuestions.empty()) << "the start-up error's quit asks nothing";
+}
+
+TEST_F(Readiness, QuitAndClosingTheWindowEndTheAppOnlyOnceThePageAgrees)
+{
+    auto delegate = delegateFor(test::refusedLoopbackPort());
+    for (const bool closing : { false, true }) {
+        SCOPED_TRACE(closing ? "closing the window" : "Quit");
+        const auto request = [&] { closing ? delegate->windowCloseRequested() : delegate->quit(); };
+        web->leaveQuestions.clear();
+        terminations = 0;
+
+        request();
+        ASSERT_EQ(web->leaveQuestions.size(), 1u);
+        EXPECT_EQ(terminations, 0);
+        // Asked again while the page's dialog is open: nothing more.
+        request();
+        delegate->quit();
+        delegate->windowCloseRequested();
+        EXPECT_EQ(web->leaveQuestions.size(), 1u);
+
+        // "Stay": the app goes on, and the next request asks again.
+        web->leaveQuestions[0](false);
+        EXPECT_EQ(terminations, 0);
+        request();
+        ASSERT_EQ(web->leaveQuestions.size(), 2u);
+        // "Leave": the app ends, once.
+        web->leaveQuestions[1](true);
+        EXPECT_EQ(terminations, 1);
+    }
 }
 
 TEST_F(Readiness, StartupFailureShowsOnlyTheLast1200CharactersOfAFailedCommand)

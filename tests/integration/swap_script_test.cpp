@@ -3,6 +3,7 @@
 // app detached from the same path and removes the work directory.
 
 #include "platform/crypto.h"
+#include "platform/temporary_directory.h"
 #include "support/local_runner.h"
 #include "support/sandbox.h"
 #include "support/shell_quote.h"
@@ -21,6 +22,7 @@
 #include <fstream>
 #include <functional>
 #include <sstream>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <thread>
@@ -291,7 +293,7 @@ TEST(SwapScriptShell, LaunchesNeverRunFromABundleThatIsSwapped)
 
     // A launch that got in before the app took the swap lock: the bundle is
     // not touched while it runs.
-    auto earlier = enterAsInstance(locks, false);
+    auto earlier = enterAsInstance(locks, false, bundle);
     ASSERT_TRUE(earlier.running);
     EXPECT_FALSE(earlier.startBundle);
     UniqueFd swapLock = takeSwapLock(locks.swap, bundle);
@@ -310,7 +312,7 @@ TEST(SwapScriptShell, LaunchesNeverRunFromABundleThatIsSwapped)
     bool shownWhenAdmitted = false;
     Admission during;
     std::thread launch([&] {
-        during = enterAsInstance(locks, false);
+        during = enterAsInstance(locks, false, bundle);
         shownWhenAdmitted = fs::exists(shown);
         admitted = true;
     });
@@ -326,9 +328,88 @@ TEST(SwapScriptShell, LaunchesNeverRunFromABundleThatIsSwapped)
     EXPECT_FALSE(fs::exists(plan.aside));
 
     // Once the swap is over, launches go straight in.
-    const auto after = enterAsInstance(locks, false);
+    const auto after = enterAsInstance(locks, false, bundle);
     EXPECT_TRUE(after.running);
     EXPECT_FALSE(after.startBundle);
+}
+
+// A launch that waits at the door while the swap lock is held, once the
+// holder lets go; `letGo` ends the holder's lock.
+Admission launchDuringSwap(const InstanceLocks& locks, const fs::path& ownBundle, const std::function<void()>& letGo)
+{
+    std::atomic<bool> admitted = false;
+    Admission admission;
+    std::thread launch([&] {
+        admission = enterAsInstance(locks, false, ownBundle);
+        admitted = true;
+    });
+    EXPECT_TRUE(test::waitFor([&] { return admitted.load() || someoneWaitsFor(locks.swap); }));
+    letGo();
+    EXPECT_TRUE(test::waitFor([&] { return admitted.load(); }));
+    launch.join();
+    return admission;
+}
+
+TEST(InstanceLocks, ALaunchStartsNoBundleButItsOwnAndTrustsOnlyItsAccountsLocks)
+{
+    test::Sandbox sandbox;
+    const auto bundle = sandbox / "Applications/Sandvoll.app";
+    const auto elsewhere = sandbox / "elsewhere/Sandvoll.app";
+
+    // The swap lock of this account, naming a bundle that is not this
+    // launch's: it waits as for any swap, then goes on as itself.
+    const auto own = instanceLocks(sandbox.path(), "org.sandvoll.Sandvoll");
+    UniqueFd swapLock = takeSwapLock(own.swap, elsewhere);
+    const auto named = launchDuringSwap(own, bundle, [&] { swapLock.reset(); });
+    EXPECT_FALSE(named.startBundle);
+    EXPECT_TRUE(named.running);
+    EXPECT_EQ(named.refused, std::vector<std::string> { own.swap.string() + " names " + elsewhere.string()
+                                 + ", which is not this app's bundle; it is not started" });
+
+    // A link in the place of a lock is neither followed nor written through.
+    const auto linked = instanceLocks(sandbox / "linked", "org.sandvoll.Sandvoll");
+    fs::create_directories(sandbox / "linked");
+    test::writeFile(sandbox / "target", bundle.string());
+    fs::create_symlink(sandbox / "target", linked.swap);
+    const auto throughLink = enterAsInstance(linked, false, bundle);
+    EXPECT_TRUE(throughLink.running);
+    EXPECT_EQ(throughLink.refused, std::vector<std::string> { linked.swap.string() + " is a link" });
+    EXPECT_THROW((void)takeSwapLock(linked.swap, elsewhere), std::system_error);
+    EXPECT_EQ(test::readFile(sandbox / "target"), bundle.string());
+
+    // Another account's lock files in a folder of that account's that every
+    // account may write to, as a runtime directory set to such a folder
+    // would give them. The swap lock names this launch's own bundle and is
+    // held, as in a swap: only its owner gives it away.
+    const auto shared = sandbox / "shared";
+    fs::create_directory(shared);
+    fs::permissions(shared, fs::perms::all | fs::perms::sticky_bit);
+    EXPECT_FALSE(platform::isPrivateDirectory(shared));
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "a file of another account takes root to make";
+    const auto foreign = instanceLocks(shared, "org.sandvoll.Sandvoll");
+    const uid_t nobody = 65534;
+    ASSERT_EQ(::chown(shared.c_str(), nobody, nobody), 0);
+    for (const auto& lock : { foreign.swap, foreign.running }) {
+        test::writeFile(lock, bundle.string());
+        ASSERT_EQ(::chown(lock.c_str(), nobody, nobody), 0);
+    }
+    UniqueFd held(::open(foreign.swap.c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_EQ(::flock(held.get(), LOCK_EX), 0);
+    const auto believed = launchDuringSwap(foreign, bundle, [&] { held.reset(); });
+    EXPECT_FALSE(believed.startBundle);
+    EXPECT_FALSE(believed.running);
+    EXPECT_TRUE(believed.first) << "its own lock is still used";
+    EXPECT_EQ(believed.refused, (std::vector<std::string> { foreign.swap.string() + " is not a file of this account's",
+                                   foreign.running.string() + " is not a file of this account's" }));
+    try {
+        (void)takeSwapLock(foreign.swap, elsewhere);
+        ADD_FAILURE() << "took another account's swap lock";
+    } catch (const std::system_error& error) {
+        EXPECT_NE(std::string(error.what()).find(foreign.swap.string() + " is not a file of this account's"),
+            std::string::npos) << error.what();
+    }
+    EXPECT_EQ(test::readFile(foreign.swap), bundle.string());
 }
 
 TEST(SwapScriptShell, StartsWithNoneOfTheAppsOpenFiles)

@@ -3,6 +3,7 @@
 
 #include "platform/web_view.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -13,10 +14,13 @@ public:
     void loadHTML(const std::string& html) override { htmls.push_back(html); }
     void loadURL(const std::string& url) override { urls.push_back(url); }
     void reload() override { ++reloads; }
+    // Held until the test answers, as a page whose dialog waits for a person.
+    void askToLeave(std::function<void(bool)> answer) override { leaveQuestions.push_back(std::move(answer)); }
 
     std::vector<std::string> htmls;
     std::vector<std::string> urls;
     int reloads = 0;
+    std::vector<std::function<void(bool)>> leaveQuestions;
 };
 
 } // namespace sv::test

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <regex>
 #include <set>
+#include <unistd.h>
 #include <vector>
 
 namespace sv::platform {
@@ -195,6 +196,35 @@ TEST(TemporaryDirectory, FollowsTMPDIR)
 {
     const char* tmpdir = std::getenv("TMPDIR");
     EXPECT_EQ(temporaryDirectory(), std::filesystem::path(tmpdir && *tmpdir ? tmpdir : "/tmp"));
+}
+
+TEST(TemporaryDirectory, RuntimeDirectoryOnlyWhenItIsTheUsersAlone)
+{
+    namespace fs = std::filesystem;
+    test::Sandbox sandbox;
+    const auto folder = [&](const std::string& name, fs::perms mode) {
+        fs::create_directory(sandbox / name);
+        fs::permissions(sandbox / name, mode);
+        return sandbox / name;
+    };
+    const auto owner = fs::perms::owner_all;
+    EXPECT_TRUE(isPrivateDirectory(folder("private", owner)));
+    EXPECT_TRUE(isPrivateDirectory(folder("read-only", fs::perms::owner_read | fs::perms::owner_exec)));
+    fs::create_directory_symlink(sandbox / "private", sandbox / "link");
+    EXPECT_TRUE(isPrivateDirectory(sandbox / "link"));
+    EXPECT_FALSE(isPrivateDirectory(folder("shared", fs::perms::all | fs::perms::sticky_bit)));
+    EXPECT_FALSE(isPrivateDirectory(folder("group may enter", owner | fs::perms::group_exec)));
+    EXPECT_FALSE(isPrivateDirectory(folder("others may list", owner | fs::perms::others_read)));
+    EXPECT_FALSE(isPrivateDirectory(folder("others may write", owner | fs::perms::others_write)));
+    test::writeFile(sandbox / "file", "");
+    fs::permissions(sandbox / "file", owner);
+    EXPECT_FALSE(isPrivateDirectory(sandbox / "file"));
+    EXPECT_FALSE(isPrivateDirectory(sandbox / "missing"));
+    if (::geteuid() == 0) {
+        const auto foreign = folder("another account's", owner);
+        ASSERT_EQ(::chown(foreign.c_str(), 65534, 65534), 0);
+        EXPECT_FALSE(isPrivateDirectory(foreign));
+    }
 }
 
 } // namespace

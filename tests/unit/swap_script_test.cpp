@@ -50,17 +50,17 @@ TEST(InstanceLocks, OnlyAnInstanceThatCameInAloneHoldsTheFirstLock)
 {
     test::Sandbox sandbox;
     const auto locks = instanceLocks(sandbox.path(), "org.sandvoll.Sandvoll");
-    auto first = enterAsInstance(locks, false);
+    auto first = enterAsInstance(locks, false, sandbox / "Sandvoll.app");
     ASSERT_TRUE(first.first);
     EXPECT_EQ(::fcntl(first.first.get(), F_GETFD), FD_CLOEXEC); // nothing the app starts keeps it
     // Launches while it runs come in, but not alone, even once another has gone.
-    auto second = enterAsInstance(locks, false);
+    auto second = enterAsInstance(locks, false, sandbox / "Sandvoll.app");
     EXPECT_TRUE(second.running);
     EXPECT_FALSE(second.first);
     second = {};
-    EXPECT_FALSE(enterAsInstance(locks, false).first);
+    EXPECT_FALSE(enterAsInstance(locks, false, sandbox / "Sandvoll.app").first);
     first = {};
-    EXPECT_TRUE(enterAsInstance(locks, false).first);
+    EXPECT_TRUE(enterAsInstance(locks, false, sandbox / "Sandvoll.app").first);
 }
 
 TEST(RelaunchNotice, TakenFromTheEnvironmentOnceAndShownOnce)
@@ -84,7 +84,7 @@ TEST(RelaunchNotice, TakenFromTheEnvironmentOnceAndShownOnce)
 
     // It does not wait for the lock it holds itself.
     ASSERT_TRUE(startedBySwap());
-    const auto admission = enterAsInstance(locks, startedBySwap());
+    const auto admission = enterAsInstance(locks, startedBySwap(), sandbox / "Sandvoll.app");
     EXPECT_TRUE(admission.running);
     EXPECT_FALSE(admission.startBundle);
     EXPECT_FALSE(lockIsFree(locks.swap));

@@ -65,22 +65,22 @@ TEST(DecodeUpdateInfo, OptionalsOfAnotherTypeFailTheWholeFeed)
 {
     for (const char* key : { "notesEN", "minimumSystemVersion" })
         for (const char* value : { "14", "true", "[]", "{}", R"(["13.0"])" })
-            EXPECT_THROW(decodeUpdateInfo(feed({ { key, value } })), FeedDecodeError) << key << ": " << value;
+            EXPECT_THROW((void)decodeUpdateInfo(feed({ { key, value } })), FeedDecodeError) << key << ": " << value;
 }
 
 TEST(DecodeUpdateInfo, RequiredMembersMustBePresentNonNullAndOfTheirType)
 {
     for (const char* key : { "version", "build", "url", "sha256", "signature" }) {
-        EXPECT_THROW(decodeUpdateInfo(feed({ { key, "" } })), FeedDecodeError) << key << " missing";
-        EXPECT_THROW(decodeUpdateInfo(feed({ { key, "null" } })), FeedDecodeError) << key << " null";
-        EXPECT_THROW(decodeUpdateInfo(feed({ { key, "{}" } })), FeedDecodeError) << key << " object";
-        EXPECT_THROW(decodeUpdateInfo(feed({ { key, "[\"1\"]" } })), FeedDecodeError) << key << " array";
-        EXPECT_THROW(decodeUpdateInfo(feed({ { key, "false" } })), FeedDecodeError) << key << " boolean";
+        EXPECT_THROW((void)decodeUpdateInfo(feed({ { key, "" } })), FeedDecodeError) << key << " missing";
+        EXPECT_THROW((void)decodeUpdateInfo(feed({ { key, "null" } })), FeedDecodeError) << key << " null";
+        EXPECT_THROW((void)decodeUpdateInfo(feed({ { key, "{}" } })), FeedDecodeError) << key << " object";
+        EXPECT_THROW((void)decodeUpdateInfo(feed({ { key, "[\"1\"]" } })), FeedDecodeError) << key << " array";
+        EXPECT_THROW((void)decodeUpdateInfo(feed({ { key, "false" } })), FeedDecodeError) << key << " boolean";
     }
     for (const char* key : { "version", "url", "sha256", "signature" })
-        EXPECT_THROW(decodeUpdateInfo(feed({ { key, "42" } })), FeedDecodeError) << key << " number";
+        EXPECT_THROW((void)decodeUpdateInfo(feed({ { key, "42" } })), FeedDecodeError) << key << " number";
     // Keys match exactly: another spelling is just an unknown member.
-    EXPECT_THROW(decodeUpdateInfo(feed({ { "build", "" }, { "Build", "43" } })), FeedDecodeError);
+    EXPECT_THROW((void)decodeUpdateInfo(feed({ { "build", "" }, { "Build", "43" } })), FeedDecodeError);
 }
 
 TEST(DecodeUpdateInfo, BuildIsAWholeNumberWithinSigned64Bits)
@@ -111,14 +111,14 @@ TEST(DecodeUpdateInfo, BuildIsAWholeNumberWithinSigned64Bits)
              "1e19", "1e400", "-1e400", "1e-400",
              // Not numbers at all.
              R"("43")", R"("1e3")", "true", "false" })
-        EXPECT_THROW(decodeUpdateInfo(feed({ { "build", bad } })), FeedDecodeError) << bad;
+        EXPECT_THROW((void)decodeUpdateInfo(feed({ { "build", bad } })), FeedDecodeError) << bad;
 }
 
 TEST(DecodeUpdateInfo, URLMustParseAsAURL)
 {
     EXPECT_EQ(decodeUpdateInfo(feed({ { "url", R"("http://127.0.0.1:9/p.zip")" } })).url, "http://127.0.0.1:9/p.zip");
     for (const char* bad : { R"("")", R"("http://exa mple.org/p.zip")", R"("https://h/%zz")", R"("http://[::1/")" })
-        EXPECT_THROW(decodeUpdateInfo(feed({ { "url", bad } })), FeedDecodeError) << bad;
+        EXPECT_THROW((void)decodeUpdateInfo(feed({ { "url", bad } })), FeedDecodeError) << bad;
 }
 
 TEST(DecodeUpdateInfo, AnythingButAJSONObjectFails)
@@ -134,10 +134,10 @@ TEST(DecodeUpdateInfo, AnythingButAJSONObjectFails)
              feed().substr(0, feed().size() - 1), // cut short
              std::string("{\"version\": \"1.5\xff\"}"), // not UTF-8
          })
-        EXPECT_THROW(decodeUpdateInfo(body), FeedDecodeError) << body;
+        EXPECT_THROW((void)decodeUpdateInfo(body), FeedDecodeError) << body;
     // Blanks around the object are fine, and so is a UTF-8 byte-order mark.
-    EXPECT_NO_THROW(decodeUpdateInfo("\n  " + feed() + "\n"));
-    EXPECT_NO_THROW(decodeUpdateInfo("\xef\xbb\xbf" + feed()));
+    EXPECT_NO_THROW((void)decodeUpdateInfo("\n  " + feed() + "\n"));
+    EXPECT_NO_THROW((void)decodeUpdateInfo("\xef\xbb\xbf" + feed()));
 }
 
 TEST(DecodeUpdateInfo, LargeAndDeeplyNestedBodiesDecodeWithoutTrouble)
@@ -155,14 +155,14 @@ TEST(DecodeUpdateInfo, LargeAndDeeplyNestedBodiesDecodeWithoutTrouble)
     EXPECT_EQ(info.build, 43);
 
     // The same nesting as the whole document, unbalanced: an error, not a crash.
-    EXPECT_THROW(decodeUpdateInfo(std::string(1'000'000, '[')), FeedDecodeError);
-    EXPECT_THROW(decodeUpdateInfo(std::string(1'000'000, '[') + std::string(1'000'000, ']')), FeedDecodeError);
+    EXPECT_THROW((void)decodeUpdateInfo(std::string(1'000'000, '[')), FeedDecodeError);
+    EXPECT_THROW((void)decodeUpdateInfo(std::string(1'000'000, '[') + std::string(1'000'000, ']')), FeedDecodeError);
 }
 
 TEST(DecodeUpdateInfo, RepeatedMembersKeepTheLastValue)
 {
     EXPECT_EQ(decodeUpdateInfo(feed({ { "build", "1, \"build\": 44" } })).build, 44);
-    EXPECT_THROW(decodeUpdateInfo(feed({ { "build", "44, \"build\": \"44\"" } })), FeedDecodeError);
+    EXPECT_THROW((void)decodeUpdateInfo(feed({ { "build", "44, \"build\": \"44\"" } })), FeedDecodeError);
 }
 
 TEST(FeedURL, UserDefaultWinsWhenItIsAURL)

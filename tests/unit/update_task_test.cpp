@@ -160,6 +160,42 @@ Task<void> sleepThenNote(double seconds, std::vector<int>& order, int tag)
     order.push_back(tag);
 }
 
+Task<std::string> askTwice(std::function<void(std::function<void(bool)>)> ask, std::vector<std::string>& steps)
+{
+    steps.push_back(co_await platform::answerOf<bool>(ask) ? "first yes" : "first no");
+    const bool second = co_await platform::answerOf<bool>(ask);
+    steps.push_back(std::string(second ? "second yes" : "second no") + (platform::isMainThread() ? " on main" : " elsewhere"));
+    co_return "done";
+}
+
+TEST(Task, AnAnswerGivenAtOnceGoesOnWithoutWaitingAndALaterOneResumesOnTheMainThread)
+{
+    // The first question is answered before the asker returns; the second
+    // is held, as a person's answer would be.
+    std::vector<std::function<void(bool)>> held;
+    std::vector<std::string> steps;
+    const auto ask = [&](std::function<void(bool)> answer) {
+        steps.push_back("asked");
+        if (steps.size() == 1)
+            answer(true);
+        else
+            held.push_back(std::move(answer));
+    };
+    auto record = test::startRecorded(askTwice(ask, steps));
+    ASSERT_TRUE(test::waitFor([&] { return !held.empty(); }));
+    EXPECT_EQ(steps, (std::vector<std::string> { "asked", "first yes", "asked" }));
+    EXPECT_FALSE(record->done);
+
+    // Answered twice: the task goes on later, not inside the answerer's
+    // call, with the first answer.
+    held[0](false);
+    held[0](true);
+    EXPECT_FALSE(record->done);
+    ASSERT_TRUE(test::waitFor([&] { return record->done; }));
+    EXPECT_EQ(record->value, "done");
+    EXPECT_EQ(steps, (std::vector<std::string> { "asked", "first yes", "asked", "second no on main" }));
+}
+
 TEST(Task, SleepsResumeAfterTheirDelayInDeadlineOrder)
 {
     std::vector<int> order;

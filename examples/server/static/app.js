@@ -18,6 +18,14 @@ fetch("/api/hello", {
   body: JSON.stringify(app ? { version: app.version, build: app.build } : null),
 }).catch(() => {});
 
+// The session cookie is HttpOnly, out of the page's reach: the server says
+// who is logged in.
+fetch("/api/me", { cache: "no-store" }).then((r) => r.json()).then(({ name }) => {
+  document.getElementById("signed-in").textContent = name ? "Logged in as " + name : "";
+  document.getElementById("login").hidden = Boolean(name);
+  document.getElementById("logout").hidden = !name;
+}).catch(() => {});
+
 async function refresh() {
   const list = document.getElementById("jobs");
   try {
@@ -50,3 +58,55 @@ function row(name, job) {
 
 refresh();
 setInterval(refresh, 2000);
+
+// The key logger: every key the page receives is listed under the field and
+// reported to the server (api/keys), so a person or a test can tell which
+// keys reach the page before the app's menu takes them.
+(() => {
+  const field = document.getElementById("keys-field");
+  const keep = document.getElementById("keys-keep");
+  const seen = document.getElementById("keys-seen");
+  const keys = [];
+  // Reports may arrive out of order; the server keeps the latest by this
+  // number, which keeps growing across reloads of the page.
+  const report = () => {
+    fetch("/api/keys", {
+      method: "POST",
+      headers: { "Content-Type": "application/json" },
+      body: JSON.stringify({ seq: performance.timeOrigin + performance.now(), keys: keys.slice(-200), text: field.value }),
+    }).catch(() => {});
+  };
+  addEventListener("keydown", (event) => {
+    if (["Control", "Shift", "Alt", "Meta"].includes(event.key)) return;
+    const key = event.key === " " ? "Space" : event.key.length === 1 ? event.key.toUpperCase() : event.key;
+    const modifiers = [event.ctrlKey && "Ctrl", event.altKey && "Alt", event.shiftKey && "Shift", event.metaKey && "Meta"];
+    keys.push([...modifiers.filter(Boolean), key].join("+"));
+    // As a page with shortcuts of its own does (an editor, say), it can keep
+    // each key for itself; the app's own commands still work.
+    if (keep.checked) event.preventDefault();
+    seen.textContent = "Keys the page saw: " + keys.slice(-12).join(" ");
+    report();
+  }, true);
+  field.addEventListener("input", report);
+})();
+// Notes, kept in the page's local storage. An edit not yet saved makes the
+// page ask before it goes (reload, quit, closing the window), as a real
+// program with unsaved work does; saving lets it go freely again.
+{
+  const notes = document.getElementById("notes");
+  const state = document.getElementById("notes-state");
+  const askFirst = (event) => {
+    event.preventDefault();
+    event.returnValue = "";
+  };
+  notes.value = localStorage.getItem("sandvoll-example-notes") || "";
+  notes.addEventListener("input", () => {
+    addEventListener("beforeunload", askFirst);
+    state.textContent = "Not saved";
+  });
+  document.getElementById("save-notes").addEventListener("click", () => {
+    localStorage.setItem("sandvoll-example-notes", notes.value);
+    removeEventListener("beforeunload", askFirst);
+    state.textContent = "Saved";
+  });
+}

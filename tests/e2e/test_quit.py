@@ -1,0 +1,117 @@
+"""Quitting asks the page first: unsaved work in the page is never thrown away without a word."""
+
+import shutil
+import signal
+import time
+import unittest
+
+from harness import (BUNDLE, AppTestCase, find_words, processes_under, provision_in_step, read_text, wait_for_page,
+                     wait_until, window_image)
+from test_startup import RECORDS_SIGNALS, state_answers
+
+# Where the example page's notes and the engine's dialog show in the view:
+# reading only these parts keeps the reading quick.
+NOTES = (0, 0, 800, 500)
+DIALOG = (300, 250, 1140, 700)
+
+
+def words_at(image, box, *words):
+    """find_words within a part of the image; the place found is in the whole image's coordinates."""
+    found = find_words(image.crop(box), *words)
+    return (found[0] + box[0], found[1] + box[1]) if found else None
+
+
+class QuitTest(AppTestCase):
+    def test_quit_and_closing_the_window_ask_a_page_with_an_unsaved_edit_first(self):
+        support = provision_in_step(self.home, RECORDS_SIGNALS)
+        shutil.copytree(BUNDLE / "Contents/Resources/app/static", support / "app/static")
+        requests = {"ctrl+q": lambda app: app.key("ctrl+q"), "window-close": lambda app: app.close_window()}
+        for way, ask in requests.items():
+            with self.subTest(way):
+                app = self.launch_recorded(support, "quit-asks-" + way)
+                try:
+                    self.write_a_note(app, "draft by " + way)
+
+                    # Asked, the page objects: the engine's dialog shows, and nothing ends.
+                    ask(app)
+                    image, stay = self.leave_dialog(app, "quit-asks-%s-dialog.png" % way)
+                    self.assertIn("leave this page", read_text(image.crop(DIALOG)))
+                    # A second request while the dialog is open adds nothing.
+                    ask(app)
+                    app.click(stay, app.view_origin())
+                    # The same document, edit and all: a page that had gone would say "Saved".
+                    wait_for_page(self.display, app, "quit-asks-%s-stayed.png" % way, condition=lambda im: (
+                        words_at(im, NOTES, "Not", "saved") is not None))
+                    self.assertIsNone(app.process.poll())
+                    self.assertTrue(state_answers())
+                    self.assertEqual(self.stop_signals(app), [])
+
+                    # Asked again, the person leaves (the dialog's default
+                    # button): the app ends, and the server gets one SIGTERM.
+                    ask(app)
+                    self.leave_dialog(app, "quit-asks-%s-again.png" % way)
+                    app.key("Return")
+                    self.assertEqual(app.process.wait(timeout=20), 0)
+                    self.assert_one_sigterm(app)
+                finally:
+                    app.close()
+
+        # A signal never asks; and saved, the page lets the app go at once.
+        # (Saving comes last: the next launch would show the saved note in
+        # place of the empty field.)
+        for way in ("SIGTERM", "saved"):
+            with self.subTest(way):
+                app = self.launch_recorded(support, "quit-asks-" + way)
+                try:
+                    image = self.write_a_note(app, "note for " + way)
+                    if way == "saved":
+                        app.click(words_at(image, NOTES, "Save"), app.view_origin())
+                        wait_for_page(self.display, app, "quit-asks-saved-note.png",
+                                      condition=lambda im: words_at(im, NOTES, "Not", "saved") is None)
+                    asked = time.monotonic()
+                    if way == "saved":
+                        app.key("ctrl+q")
+                    else:
+                        app.process.send_signal(signal.SIGTERM)
+                    self.assertEqual(app.process.wait(timeout=20), 0)
+                    self.assertLess(time.monotonic() - asked, 2)
+                    self.assert_one_sigterm(app)
+                finally:
+                    app.close()
+
+    def launch_recorded(self, support, name):
+        """Launches the app on the signal recorder's server, once its page has been asked for."""
+        (support / "server.log").unlink(missing_ok=True)
+        app = self.launch(name=name)
+        app.wait_for_window()
+        wait_until(lambda: "page" in app.server_log(), 30, "the app to show the recorder's page")
+        return app
+
+    def stop_signals(self, app):
+        return [line.split()[0] for line in app.server_log().splitlines() if " at " in line]
+
+    def assert_one_sigterm(self, app):
+        wait_until(lambda: "stopped" in app.server_log(), 20, "the server to stop")
+        self.assertEqual(self.stop_signals(app), ["SIGTERM"], app.server_log())
+        wait_until(lambda: not processes_under(self.home), 10, "the server to be gone")
+
+    def write_a_note(self, app, text):
+        """Types text into the example page's note field, and returns the view once it says so."""
+        image = wait_for_page(self.display, app, "quit-asks-page.png",
+                              condition=lambda im: words_at(im, NOTES, "Write", "a", "note") is not None)
+        app.click(words_at(image, NOTES, "Write", "a", "note"), app.view_origin())
+        app.type(text)
+        return wait_for_page(self.display, app, "quit-asks-note.png",
+                             condition=lambda im: words_at(im, NOTES, "Not", "saved") is not None)
+
+    def leave_dialog(self, app, name):
+        """Waits for the engine's dialog over the page; returns the view and where "Stay on Page" is."""
+        def shown():
+            image = window_image(self.display, app, name)
+            stay = words_at(image, DIALOG, "Stay", "on", "Page")
+            return (image, stay) if stay else None
+        return wait_until(shown, 30, "the page's leave dialog", interval=0.2)
+
+
+if __name__ == "__main__":
+    unittest.main()
