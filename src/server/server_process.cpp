@@ -117,11 +117,33 @@ void ServerProcess::terminate() const
     }
 }
 
+namespace {
+
+// Without pidfds (kernels before 5.3, and valgrind, which does not know the
+// call) the keeper's end is looked for four times a second instead. It is
+// still this process's unreaped child, so its id cannot be another's.
+void reapOnceEnded(std::shared_ptr<ServerProcess::End> end, pid_t pid)
+{
+    siginfo_t info {};
+    const int result = ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG);
+    if ((result == 0 && info.si_pid != 0) || (result < 0 && errno == ECHILD)) {
+        end->reaped = true;
+        return;
+    }
+    platform::mainAfter(0.25, [end = std::move(end), pid] { reapOnceEnded(end, pid); });
+}
+
+} // namespace
+
 void ServerProcess::reapWhenEnded() const
 {
-    if (!end || !end->process || end->watched)
+    if (!end || end->watched)
         return;
     end->watched = true;
+    if (!end->process) {
+        reapOnceEnded(end, pid);
+        return;
+    }
     // The pidfd turns readable once the keeper has ended, and a wait through
     // it can only ever reap the keeper, whatever else has happened to its id.
     // The source holds the pidfd open for as long as it watches.

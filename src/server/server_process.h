@@ -48,9 +48,9 @@ struct ServerProcess {
     void terminate() const;
     // Reaps the keeper on the main thread as soon as it ends, so that a
     // server that ended by itself leaves no zombie behind while the app
-    // lives. Where the system has no pidfds it stays until the app ends, as
-    // before: the start watch then sees the end in the zombie itself. Call
-    // it on the main thread; a second call does nothing.
+    // lives. Where the system has no pidfds, it is looked for a few times a
+    // second instead. Call it on the main thread; a second call does
+    // nothing.
     void reapWhenEnded() const;
     // The keeper's id while it is its own, 0 once it has been reaped (a new
     // process may have it by then). On the main thread, where the reaping

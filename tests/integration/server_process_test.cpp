@@ -68,7 +68,10 @@ TEST_F(ServerLaunchTest, ChildGetsTheFixedSettingsAndBothStreamsGoToTheLog)
                 "echo \"marker:$SANDVOLL_TEST_MARKER\" >&2\n"
                 "echo \"own:${SANDVOLL_TEST_OWN-unset}\"\n"
                 "echo \"tokens:${DESKTOP_STARTUP_ID-unset} ${XDG_ACTIVATION_TOKEN-unset}\"\n"
-                "ls /proc/$$/fd | wc -l\n");
+                // ls lists its own descriptors, which are what the server
+                // passes on: the shell's own list would also show the pipe to
+                // wc for as long as the shell had not yet closed its ends.
+                "ls /proc/self/fd | wc -l\n");
     const auto launch = launchServer(globals);
     ASSERT_TRUE(launch.process) << launch.error;
     EXPECT_EQ(waitExit(launch.process->pid), 0);
