@@ -155,10 +155,14 @@ void ServerProcess::reapWhenEnded() const
         if (result < 0 && errno == EINVAL)
             result = ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG);
         // ECHILD: reaped by someone else (a test's own wait); gone all the
-        // same. Nothing to wait for yet can only be a debugger holding the
-        // ended keeper; it stays until the app ends then.
+        // same. Nothing to wait for yet (a debugger holding the ended keeper,
+        // or a wake-up that was not the keeper's end): look again a few
+        // times a second, as where there are no pidfds, so that the keeper
+        // is never left a zombie.
         if ((result == 0 && info.si_pid != 0) || (result < 0 && errno == ECHILD))
             end->reaped = true;
+        else
+            platform::mainAfter(0.25, [end, pid] { reapOnceEnded(end, pid); });
     });
 }
 
