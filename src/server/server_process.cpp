@@ -65,10 +65,6 @@ UniqueFd openFreshLog(const std::string& path)
     return {};
 }
 
-// Through syscall(): glibc 2.36's header declares pidfd_open without C
-// linkage, so C++ cannot link against it.
-UniqueFd openPidfd(pid_t pid) { return UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0))); }
-
 std::string launchFailure(int error)
 {
     return "The server program could not be run: " + std::string(std::strerror(error)) + ".";
@@ -99,6 +95,10 @@ void closeInheritedDescriptors(const std::array<int, count>& keep)
 }
 
 } // namespace
+
+// Through syscall(): glibc 2.36's header declares pidfd_open without C
+// linkage, so C++ cannot link against it.
+UniqueFd openPidfd(pid_t pid) { return UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0))); }
 
 std::filesystem::path keeperProgram()
 {
@@ -149,20 +149,16 @@ void ServerProcess::reapWhenEnded() const
     // The source holds the pidfd open for as long as it watches.
     platform::whenReadable(end->process.get(), [end = end, pid = pid] {
         siginfo_t info {};
-        int result = ::waitid(P_PIDFD, static_cast<id_t>(end->process.get()), &info, WEXITED | WNOHANG);
-        // Kernels of the first year of pidfds cannot wait through them; the
-        // keeper is still this process's unreaped child, so its id is safe.
-        if (result < 0 && errno == EINVAL)
-            result = ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG);
+        const int result = ::waitid(P_PIDFD, static_cast<id_t>(end->process.get()), &info, WEXITED | WNOHANG);
         // ECHILD: reaped by someone else (a test's own wait); gone all the
-        // same. Nothing to wait for yet (a debugger holding the ended keeper,
-        // or a wake-up that was not the keeper's end): look again a few
-        // times a second, as where there are no pidfds, so that the keeper
-        // is never left a zombie.
+        // same. Anything else (kernels of the first year of pidfds, which
+        // cannot wait through them; a debugger holding the ended keeper; a
+        // wake-up that was not the keeper's end) goes on as where there are
+        // no pidfds, so that the keeper is never left a zombie.
         if ((result == 0 && info.si_pid != 0) || (result < 0 && errno == ECHILD))
             end->reaped = true;
         else
-            platform::mainAfter(0.25, [end, pid] { reapOnceEnded(end, pid); });
+            reapOnceEnded(end, pid);
     });
 }
 

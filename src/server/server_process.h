@@ -67,6 +67,10 @@ struct ServerLaunch {
     std::string error;                    // why it did not, otherwise
 };
 
+// A pidfd of `pid`; none where the system has none. Only sure to be that
+// process's while it is this process's unreaped child.
+[[nodiscard]] UniqueFd openPidfd(pid_t pid);
+
 // Starts `python <project>/start.py --server` in `project`, with the app's
 // environment but PATH = searchPath, and both output streams in a freshly
 // emptied `<support>/server.log`, readable by this user only (inherited from

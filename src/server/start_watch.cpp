@@ -1,6 +1,7 @@
 #include "server/start_watch.h"
 
 #include "platform/dispatch.h"
+#include "server/server_process.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -8,7 +9,6 @@
 #include <poll.h>
 #include <sys/inotify.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -19,10 +19,6 @@ namespace {
 // A listener answers a loopback connect at once; waiting longer only
 // matters for one whose queue is full, which is not ready anyway.
 constexpr std::chrono::milliseconds connectPatience { 100 };
-
-// Through syscall(): glibc 2.36's header declares pidfd_open without C
-// linkage, so C++ cannot link against it.
-int openPidfd(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
 
 
 // Empties the queue; true when it held the log's last close for writing.
