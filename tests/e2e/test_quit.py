@@ -7,7 +7,7 @@ import unittest
 
 from harness import (BUNDLE, AppTestCase, find_words, processes_under, provision_in_step, read_text, wait_for_page,
                      wait_until, window_image)
-from test_startup import RECORDS_SIGNALS, state_answers
+from test_startup import RECORDS_SIGNALS, launch_on_recorder, state_answers
 
 # Where the example page's notes and the engine's dialog show in the view:
 # reading only these parts keeps the reading quick.
@@ -28,7 +28,7 @@ class QuitTest(AppTestCase):
         requests = {"ctrl+q": lambda app: app.key("ctrl+q"), "window-close": lambda app: app.close_window()}
         for way, ask in requests.items():
             with self.subTest(way):
-                app = self.launch_recorded(support, "quit-asks-" + way)
+                app = launch_on_recorder(self, support, "quit-asks-" + way)
                 try:
                     self.write_a_note(app, "draft by " + way)
 
@@ -61,7 +61,7 @@ class QuitTest(AppTestCase):
         # place of the empty field.)
         for way in ("SIGTERM", "saved"):
             with self.subTest(way):
-                app = self.launch_recorded(support, "quit-asks-" + way)
+                app = launch_on_recorder(self, support, "quit-asks-" + way)
                 try:
                     image = self.write_a_note(app, "note for " + way)
                     if way == "saved":
@@ -78,14 +78,6 @@ class QuitTest(AppTestCase):
                     self.assert_one_sigterm(app)
                 finally:
                     app.close()
-
-    def launch_recorded(self, support, name):
-        """Launches the app on the signal recorder's server, once its page has been asked for."""
-        (support / "server.log").unlink(missing_ok=True)
-        app = self.launch(name=name)
-        app.wait_for_window()
-        wait_until(lambda: "page" in app.server_log(), 30, "the app to show the recorder's page")
-        return app
 
     def stop_signals(self, app):
         return [line.split()[0] for line in app.server_log().splitlines() if " at " in line]

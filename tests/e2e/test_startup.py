@@ -146,6 +146,15 @@ print("ended", flush=True)
 sys.exit(3)
 """
 
+def launch_on_recorder(case, support, name):
+    """Launches the app on the signal recorder's server, once its page has been asked for."""
+    (support / "server.log").unlink(missing_ok=True)
+    app = case.launch(name=name)
+    app.wait_for_window()
+    wait_until(lambda: "page" in app.server_log(), 30, "the app to show the recorder's page")
+    return app
+
+
 def state_answers():
     try:
         with urllib.request.urlopen("http://127.0.0.1:%d/api/state" % PORT, timeout=1) as r:
@@ -275,10 +284,7 @@ class StartupTest(AppTestCase):
         for way, status in (("ctrl+q", 0), ("window-close", 0), ("SIGTERM", 0), ("SIGINT", 0), ("SIGHUP", 0),
                             ("SIGKILL", -signal.SIGKILL), ("display-lost", None)):
             with self.subTest(way):
-                (support / "server.log").unlink(missing_ok=True)
-                app = self.launch(name="one-signal-" + way)
-                app.wait_for_window()
-                wait_until(lambda: "page" in app.server_log(), 30, "the app to show the recorder's page")
+                app = launch_on_recorder(self, support, "one-signal-" + way)
                 if way == "ctrl+q":  # once, for a person to look at
                     wait_for_page(self.display, app, "one-signal-page.png")
                 ended = time.monotonic()
