@@ -32,6 +32,13 @@ public:
     virtual int choose(const std::string& title, const std::string& text,
         const std::vector<std::string>& buttons)
         = 0;
+    // The same box as choose, without waiting for it: returns at once, and
+    // `done` gets the chosen index (or -1) later, on the main thread. For a
+    // question that something else waits on, such as a page, while the app
+    // goes on (and can still end).
+    virtual void chooseLater(const std::string& title, const std::string& text,
+        const std::vector<std::string>& buttons, std::function<void(int chosen)> done)
+        = 0;
     // Hands a URL to the user's default handler; the outcome is not reported.
     virtual void openURL(const std::string& url) = 0;
     // Shows a progress window titled `title`. onCancel runs once, on the main

@@ -62,6 +62,27 @@ GtkWidget* messageDialog(const std::string& title, const std::string& text, GtkB
     return dialog;
 }
 
+// A box with the given buttons, the first of them the default.
+GtkWidget* choiceDialog(const std::string& title, const std::string& text, const std::vector<std::string>& buttons)
+{
+    GtkWidget* dialog = messageDialog(title, text, GTK_BUTTONS_NONE);
+    G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+    // GTK lays buttons out right to left from the end, so the default
+    // (first) button is added last to sit at the far right.
+    for (int i = static_cast<int>(buttons.size()) - 1; i >= 0; --i)
+        gtk_dialog_add_button(GTK_DIALOG(dialog), buttons[i].c_str(), i);
+    if (!buttons.empty())
+        gtk_dialog_set_default_response(GTK_DIALOG(dialog), 0);
+    G_GNUC_END_IGNORE_DEPRECATIONS
+    return dialog;
+}
+
+// The button a dialog's response names; -1 when it was closed otherwise.
+int chosenButton(int response, const std::vector<std::string>& buttons)
+{
+    return response >= 0 && response < static_cast<int>(buttons.size()) ? response : -1;
+}
+
 class NoProgressWindow final : public ProgressWindow {
 public:
     void update(const std::string&, std::optional<double>, const std::string&) override { }
@@ -212,17 +233,29 @@ public:
     int choose(const std::string& title, const std::string& text,
         const std::vector<std::string>& buttons) override
     {
-        GtkWidget* dialog = messageDialog(title, text, GTK_BUTTONS_NONE);
-        G_GNUC_BEGIN_IGNORE_DEPRECATIONS
-        // GTK lays buttons out right to left from the end, so the default
-        // (first) button is added last to sit at the far right.
-        for (int i = static_cast<int>(buttons.size()) - 1; i >= 0; --i)
-            gtk_dialog_add_button(GTK_DIALOG(dialog), buttons[i].c_str(), i);
-        if (!buttons.empty())
-            gtk_dialog_set_default_response(GTK_DIALOG(dialog), 0);
-        G_GNUC_END_IGNORE_DEPRECATIONS
-        const int response = runModal(dialog);
-        return response >= 0 && response < static_cast<int>(buttons.size()) ? response : -1;
+        return chosenButton(runModal(choiceDialog(title, text, buttons)), buttons);
+    }
+
+    void chooseLater(const std::string& title, const std::string& text, const std::vector<std::string>& buttons,
+        std::function<void(int)> done) override
+    {
+        struct Waiting {
+            std::vector<std::string> buttons;
+            std::function<void(int)> done;
+        };
+        GtkWidget* dialog = choiceDialog(title, text, buttons);
+        g_signal_connect_data(dialog, "response", G_CALLBACK(+[](GtkDialog* dialog, int response, gpointer data) {
+            auto* waiting = static_cast<Waiting*>(data);
+            // Closing the box answers too; whatever comes after is not asked.
+            auto done = std::exchange(waiting->done, nullptr);
+            const int chosen = chosenButton(response, waiting->buttons);
+            gtk_window_destroy(GTK_WINDOW(dialog));
+            if (done)
+                done(chosen);
+        }),
+            new Waiting { buttons, std::move(done) },
+            +[](gpointer data, GClosure*) { delete static_cast<Waiting*>(data); }, GConnectFlags {});
+        gtk_window_present(GTK_WINDOW(dialog));
     }
 
     void openURL(const std::string& url) override

@@ -18,6 +18,12 @@ namespace {
 struct LeaveQuestion {
     std::vector<std::function<void(bool)>> waiting;
     bool answered = false;
+    // The engine said "close" while the question was open. It also says so
+    // when the page's process has not answered within a moment, so on its
+    // own this is not the page's answer.
+    bool closed = false;
+    // Where the page objected: what the person chose.
+    std::optional<bool> personLeaves;
 
     void answer(bool leave)
     {
@@ -252,14 +258,39 @@ void onLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer data)
         impl->config.onLoadFinished(uri ? uri : "");
 }
 
-// The engine emits "close" when the page has agreed to go (and when a page
-// script closes a window it opened, which this view never has). Only an
-// open question takes it as an answer.
+// The engine emits "close" when the page has agreed to go, when the page's
+// process was too slow to say (even while it goes on to object), and when a
+// page script closes a window it opened, which this view never has. Only an
+// open question takes note of it.
 void onClose(WebKitWebView*, gpointer data)
 {
     auto* impl = static_cast<WebView::Impl*>(data);
-    if (auto question = impl->leaving)
-        question->answer(true);
+    if (impl->leaving && !impl->leaving->answered)
+        impl->leaving->closed = true;
+}
+
+// A page objects to being left: the app asks the person itself. The engine's
+// own dialog never reports what the person chose, and an open question needs
+// exactly that (see askToLeave). The page's process waits for the answer.
+gboolean onScriptDialog(WebKitWebView*, WebKitScriptDialog* dialog, gpointer data)
+{
+    if (webkit_script_dialog_get_dialog_type(dialog) != WEBKIT_SCRIPT_DIALOG_BEFORE_UNLOAD_CONFIRM)
+        return FALSE; // the engine's own
+    auto* impl = static_cast<WebView::Impl*>(data);
+    std::shared_ptr<LeaveQuestion> question;
+    if (impl->leaving && !impl->leaving->answered)
+        question = impl->leaving;
+    webkit_script_dialog_ref(dialog);
+    ui().chooseLater("Leave this page?", "Changes you made may not be saved.", { "Stay on Page", "Leave Page" },
+        [dialog, question](int chosen) {
+            const bool leave = chosen == 1;
+            if (question)
+                question->personLeaves = leave;
+            webkit_script_dialog_confirm_set_confirmed(dialog, leave);
+            webkit_script_dialog_close(dialog);
+            webkit_script_dialog_unref(dialog);
+        });
+    return TRUE;
 }
 
 void onWebProcessTerminated(WebKitWebView*, WebKitWebProcessTerminationReason, gpointer data)
@@ -346,6 +377,7 @@ std::unique_ptr<WebView> WebView::create(WebViewConfig config)
     g_signal_connect(impl->view.get(), "load-changed", G_CALLBACK(onLoadChanged), impl.get());
     g_signal_connect(impl->view.get(), "web-process-terminated", G_CALLBACK(onWebProcessTerminated), impl.get());
     g_signal_connect(impl->view.get(), "close", G_CALLBACK(onClose), impl.get());
+    g_signal_connect(impl->view.get(), "script-dialog", G_CALLBACK(onScriptDialog), impl.get());
     watchUserInput(*impl);
     impl->session = GRef<WebKitNetworkSession>(webkit_web_view_get_network_session(WEBKIT_WEB_VIEW(impl->view.get())));
     if (impl->config.keepCookies)
@@ -390,18 +422,19 @@ void WebView::askToLeave(std::function<void(bool leave)> answer)
     auto* view = WEBKIT_WEB_VIEW(impl_->view.get());
     // Where nothing in the page listens for the page going (and where no web
     // process runs), the engine agrees at once, before this returns: such a
-    // page quits without a round trip. Otherwise the page's process runs its
-    // handlers, the engine shows its dialog where one objects, and it
-    // closes the page, giving up on a process that does not answer within a
-    // moment, unless the person chose to stay. That choice is never
-    // reported.
+    // page quits without a round trip.
     webkit_web_view_try_close(view);
-    if (question->answered)
+    if (question->closed) {
+        question->answer(true);
         return;
-    // So a script sent after the question tells it: the page's process takes
-    // it only once it has answered the question, the person's choice
-    // included, and its result comes back after the engine has acted on
-    // that answer. No close by then means the page stays.
+    }
+    // Otherwise the page's process runs its handlers and, where one objects,
+    // waits while the person is asked. A script sent after the question
+    // runs only once the process has answered it, and its result comes back
+    // after the engine has acted on that answer: then the person's choice,
+    // where they were asked, or else whether the engine closed the page, is
+    // the answer. Until then a close may have been the engine giving up on
+    // a page that is slow to start its handlers.
     auto* held = new std::shared_ptr<LeaveQuestion>(question);
     webkit_web_view_evaluate_javascript(view, "0", -1, nullptr, nullptr, nullptr,
         +[](GObject* source, GAsyncResult* result, gpointer data) {
@@ -410,7 +443,8 @@ void WebView::askToLeave(std::function<void(bool leave)> answer)
             auto value = GRef<JSCValue>::adopt(
                 webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(source), result, &rawError));
             GErrorPtr error(rawError);
-            (*asked)->answer(false);
+            auto& question = **asked;
+            question.answer(question.personLeaves.value_or(question.closed));
         },
         held);
 }

@@ -18,7 +18,7 @@ public:
     virtual void reload() = 0;
     // Asks the page whether it may go, as a browser asks a tab it closes:
     // the page's `beforeunload` handlers run, and where one of them objects
-    // the engine's own dialog lets the person leave or stay. `answer` gets
+    // a box ("Leave this page?") lets the person leave or stay. `answer` gets
     // true to leave, once, on the main thread: before this returns when the
     // page has no such handler, else when the page or the person has
     // answered. A question asked while one is open shares its answer.

@@ -49,6 +49,14 @@ public:
         return chooser ? chooser(choices.back()) : answer;
     }
 
+    // Recorded as a choice, and held until the test answers it, as a person would.
+    void chooseLater(const std::string& title, const std::string& text, const std::vector<std::string>& buttons,
+        std::function<void(int)> done) override
+    {
+        choices.push_back({ title, text, buttons });
+        laterAnswers.push_back(std::move(done));
+    }
+
     void openURL(const std::string& url) override { openedURLs.push_back(url); }
 
     // One progress window: what it said, line by line, and whether it is
@@ -78,6 +86,7 @@ public:
 
     std::vector<Alert> alerts;
     std::vector<Choice> choices;
+    std::vector<std::function<void(int)>> laterAnswers; // one per chooseLater, in order
     std::vector<std::string> openedURLs;
     std::vector<std::shared_ptr<Progress>> progress;
     struct SaveRequest {
