@@ -572,6 +572,14 @@ def read_text(image):
     return " ".join(result.stdout.split())
 
 
+def settled(image, *phrases):
+    """True once the example page shows every phrase and has filled in its job list, which says
+    "Loading…" until the first answer comes: what is below it moves up then, and a click aimed by an
+    earlier screenshot would land on something else."""
+    text = read_text(image)
+    return "Loading" not in text and all(phrase in text for phrase in phrases)
+
+
 def painted(image):
     """True once the page has painted: mostly white, with some ink on it."""
     grey = image.convert("L")

@@ -10,7 +10,8 @@ import urllib.request
 
 from PIL import Image
 
-from harness import (PORT, AppTestCase, find_words, menu_bar_height, provision_example, wait_until, window_image)
+from harness import (PORT, AppTestCase, find_words, menu_bar_height, provision_example, settled, wait_until,
+                     window_image)
 
 
 def key_log():
@@ -25,7 +26,8 @@ class KeysTest(AppTestCase):
         provision_example(self.home)
         self.app = self.launch()
         self.app.wait_for_window()
-        self.page = wait_until(lambda: (lambda im: im if find_words(im, "Keep", "every", "key") else None)(
+        # Settled: its jobs shown and the login form, above the key logger, in place.
+        self.page = wait_until(lambda: (lambda im: im if settled(im, "Your name", "Keep every key") else None)(
             window_image(self.display, self.app, "keys-page.png")), 60, "the example page with its key logger")
 
     def click_words(self, *words):

@@ -5,8 +5,8 @@ import signal
 import time
 import unittest
 
-from harness import (BUNDLE, AppTestCase, find_words, processes_under, provision_in_step, read_text, wait_for_page,
-                     wait_until)
+from harness import (BUNDLE, AppTestCase, find_words, processes_under, provision_in_step, read_text, settled,
+                     wait_for_page, wait_until)
 from test_startup import RECORDS_SIGNALS, launch_on_recorder, state_answers
 
 from PIL import Image
@@ -94,7 +94,7 @@ class QuitTest(AppTestCase):
     def write_a_note(self, app, text):
         """Types text into the example page's note field, and returns the view once it says so."""
         image = wait_for_page(self.display, app, "quit-asks-page.png",
-                              condition=lambda im: words_at(im, NOTES, "Write", "a", "note") is not None)
+                              condition=lambda im: settled(im.crop(NOTES), "Write a note"))
         app.click(words_at(image, NOTES, "Write", "a", "note"), app.view_origin())
         app.type(text)
         return wait_for_page(self.display, app, "quit-asks-note.png",
