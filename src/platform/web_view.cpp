@@ -297,15 +297,20 @@ std::unique_ptr<WebView> WebView::create(WebViewConfig config)
     impl->config = std::move(config);
     impl->content = GRef<WebKitUserContentManager>::adopt(webkit_user_content_manager_new());
 
+    const std::string& origin = impl->config.appOrigin;
+    // A page of another origin that the window shows (a redirect or a
+    // script may take it anywhere) must not learn it runs inside the app.
+    // The engine's own allow list cannot name a port, so the document says
+    // where it is from.
     if (!impl->config.userScript.empty())
-        addTopFrameScript(impl->content.get(), impl->config.userScript, nullptr);
+        addTopFrameScript(impl->content.get(),
+            "if (location.origin === " + quoted(origin) + ") {\n" + impl->config.userScript + "\n}", nullptr);
     if (!impl->config.messageHandler.empty()) {
         // Connect before registering, so no message can slip past.
         const std::string signal = "script-message-received::" + impl->config.messageHandler;
         g_signal_connect(impl->content.get(), signal.c_str(), G_CALLBACK(onScriptMessage), impl.get());
         webkit_user_content_manager_register_script_message_handler(
             impl->content.get(), impl->config.messageHandler.c_str(), bridgeWorld);
-        const std::string& origin = impl->config.messageOrigin;
         const std::string& name = impl->config.messageHandler;
         addTopFrameScript(impl->content.get(), pageSideOfBridge(origin, name), nullptr);
         addTopFrameScript(impl->content.get(), bridgeSideOfBridge(origin, name), bridgeWorld);
