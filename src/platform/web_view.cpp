@@ -8,6 +8,7 @@
 #include <webkit/webkit.h>
 
 #include <cstdio>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -36,7 +37,11 @@ struct WebView::Impl {
     GRef<GtkWidget> view;
     GRef<WebKitNetworkSession> session;
     GRef<GtkEventController> inputWatch;
+    GRef<GtkEventController> focusWatch;
     std::shared_ptr<UserInput> lastInput;
+    // The keys held down in the view, by hardware code: a press of one of
+    // them is the key repeating, not a new press.
+    std::set<guint> heldKeys;
     // The latest question to the page; answered once it is no longer open.
     std::shared_ptr<LeaveQuestion> leaving;
 };
@@ -181,14 +186,23 @@ NavigationAction describe(WebKitNavigationAction* action, const WebView::Impl& i
 // Each press the user gives the view starts a new UserInput. The watch runs
 // in the capture phase, before the view's own handlers pass the event on to
 // the page, so whatever the page does in answer is reported after it. It
-// never takes an event away from the page.
+// never takes an event away from the page. A held key repeats as presses
+// without releases, and the page takes each for a new one (Enter on a link
+// follows it again): those stay the first press's.
 gboolean onInputEvent(GtkEventControllerLegacy*, GdkEvent* event, gpointer data)
 {
+    auto* impl = static_cast<WebView::Impl*>(data);
     switch (gdk_event_get_event_type(event)) {
-    case GDK_BUTTON_PRESS:
     case GDK_KEY_PRESS:
+        if (!impl->heldKeys.insert(gdk_key_event_get_keycode(event)).second)
+            break;
+        [[fallthrough]];
+    case GDK_BUTTON_PRESS:
     case GDK_TOUCH_BEGIN:
-        static_cast<WebView::Impl*>(data)->lastInput = std::make_shared<UserInput>();
+        impl->lastInput = std::make_shared<UserInput>();
+        break;
+    case GDK_KEY_RELEASE:
+        impl->heldKeys.erase(gdk_key_event_get_keycode(event));
         break;
     default:
         break;
@@ -196,12 +210,19 @@ gboolean onInputEvent(GtkEventControllerLegacy*, GdkEvent* event, gpointer data)
     return FALSE;
 }
 
+// A key let go while the focus is elsewhere is never seen here; pressed
+// again, it must not pass for a repeat.
+void onFocusLeave(GtkEventControllerFocus*, gpointer data) { static_cast<WebView::Impl*>(data)->heldKeys.clear(); }
+
 void watchUserInput(WebView::Impl& impl)
 {
     impl.inputWatch = GRef<GtkEventController>::adopt(gtk_event_controller_legacy_new());
     gtk_event_controller_set_propagation_phase(impl.inputWatch.get(), GTK_PHASE_CAPTURE);
     g_signal_connect(impl.inputWatch.get(), "event", G_CALLBACK(onInputEvent), &impl);
     gtk_widget_add_controller(impl.view.get(), GTK_EVENT_CONTROLLER(g_object_ref(impl.inputWatch.get())));
+    impl.focusWatch = GRef<GtkEventController>::adopt(gtk_event_controller_focus_new());
+    g_signal_connect(impl.focusWatch.get(), "leave", G_CALLBACK(onFocusLeave), &impl);
+    gtk_widget_add_controller(impl.view.get(), GTK_EVENT_CONTROLLER(g_object_ref(impl.focusWatch.get())));
 }
 
 gboolean onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision, WebKitPolicyDecisionType type,
@@ -368,6 +389,7 @@ WebView::~WebView()
     g_signal_handlers_disconnect_by_data(impl_->content.get(), impl_.get());
     g_signal_handlers_disconnect_by_data(impl_->session.get(), impl_.get());
     g_signal_handlers_disconnect_by_data(impl_->inputWatch.get(), impl_.get());
+    g_signal_handlers_disconnect_by_data(impl_->focusWatch.get(), impl_.get());
 }
 
 void WebView::loadHTML(const std::string& html)

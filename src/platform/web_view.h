@@ -27,7 +27,9 @@ public:
 
 enum class NavigationType { linkActivated, formSubmitted, backForward, reload, formResubmitted, other };
 
-// One press the user gave the view: a mouse button, a key or a touch.
+// One press the user gave the view: a mouse button, a key or a touch. A key
+// held down is one press however often it repeats, until it is let go or
+// the focus leaves the view.
 // Everything the page does while that press is the latest shares this
 // record, so that the app can let one press reach outside the window once.
 struct UserInput {

@@ -14,6 +14,7 @@
 #include <gtk/gtk.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -86,6 +87,35 @@ protected:
         if (!test::waitFor([&] { return result.has_value(); }, std::chrono::seconds(20)))
             return "<timeout>";
         return result->value_or("<exception>");
+    }
+
+    // Focuses the window with this title and gives it keys, as xdotool's
+    // commands write them ("keydown", "Return"): real key events from the
+    // display server. The main loop runs meanwhile, so the view takes each
+    // as it comes, as it would from a person.
+    static bool keys(const std::string& title, std::vector<std::string> commands)
+    {
+        std::vector<std::string> words { "xdotool", "search", "--sync", "--onlyvisible", "--name", "^" + title + "$",
+            "windowfocus", "--sync" };
+        words.insert(words.end(), commands.begin(), commands.end());
+        std::vector<char*> argv;
+        for (auto& word : words)
+            argv.push_back(word.data());
+        argv.push_back(nullptr);
+        GPid pid = 0;
+        if (!g_spawn_async(nullptr, argv.data(), nullptr, GSpawnFlags(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD),
+                nullptr, nullptr, &pid, nullptr))
+            return false;
+        auto* status = new std::shared_ptr<std::optional<int>>(std::make_shared<std::optional<int>>());
+        const auto ended = *status;
+        g_child_watch_add_full(G_PRIORITY_DEFAULT, pid,
+            [](GPid child, int code, gpointer data) {
+                **static_cast<std::shared_ptr<std::optional<int>>*>(data) = code;
+                g_spawn_close_pid(child);
+            },
+            status, [](gpointer data) { delete static_cast<std::shared_ptr<std::optional<int>>*>(data); });
+        return test::waitFor([&] { return ended->has_value(); }, std::chrono::seconds(30))
+            && g_spawn_check_wait_status(**ended, nullptr);
     }
 
     test::LoopbackHttpServer server;
@@ -189,11 +219,12 @@ TEST_F(RealWebView, OnlyTheTopFrameOfTheAppsOriginReachesTheHandler)
     EXPECT_EQ(bodiesUpTo("second"), (std::vector<std::string> { "first", "second" }));
 }
 
-TEST_F(RealWebView, AScriptMadeClickIsNoUserAction)
+TEST_F(RealWebView, AScriptMadeClickIsNoUserActionAndAHeldKeyIsOnePress)
 {
     // The page's own script clicks, once it has loaded. (A script the app
     // runs in the page counts as the user's, so the page must do it.)
     server.route("/", test::LoopbackHttpServer::html("<a id='out' href='https://example.org/scripted'>out</a>"
+        "<a id='key' href='https://example.org/key'>key</a>"
         "<script>addEventListener('load', () => setTimeout(() => document.getElementById('out').click(), 0));"
         "</script>", 200));
     std::vector<platform::NavigationAction> asked;
@@ -209,6 +240,40 @@ TEST_F(RealWebView, AScriptMadeClickIsNoUserAction)
     EXPECT_EQ(asked[1].type, platform::NavigationType::linkActivated);
     EXPECT_EQ(asked[1].url, "https://example.org/scripted");
     EXPECT_FALSE(asked[1].userGesture);
+
+    // Enter held on a focused link for a second follows it again at the
+    // display server's repeats: all of it is one press.
+    const auto presses = [&] {
+        std::vector<platform::UserInput*> inputs;
+        for (const auto& action : asked) {
+            if (action.url == "https://example.org/key")
+                inputs.push_back(action.input.get());
+        }
+        return inputs;
+    };
+    eval("document.getElementById('key').focus(); 1");
+    ASSERT_TRUE(keys(windowTitle, { "keydown", "Return", "sleep", "1", "keyup", "Return" }));
+    // The page has handled every key once it answers a script sent after them.
+    eval("1");
+    const auto held = presses();
+    ASSERT_GE(held.size(), 2u);
+    EXPECT_NE(held[0], nullptr);
+    EXPECT_EQ(std::count(held.begin(), held.end(), held[0]), static_cast<std::ptrdiff_t>(held.size()));
+
+    // Let go while another window has the focus, the key is not held when
+    // it comes back: its next press is a new one.
+    GtkWidget* elsewhere = gtk_window_new();
+    gtk_window_set_title(GTK_WINDOW(elsewhere), "Elsewhere");
+    gtk_window_set_default_size(GTK_WINDOW(elsewhere), 200, 100);
+    gtk_window_present(GTK_WINDOW(elsewhere));
+    ASSERT_TRUE(keys(windowTitle, { "keydown", "Return" }));
+    ASSERT_TRUE(test::waitFor([&] { return presses().size() == held.size() + 1; }));
+    ASSERT_TRUE(keys("Elsewhere", { "keyup", "Return" }));
+    ASSERT_TRUE(keys(windowTitle, { "key", "Return" }));
+    gtk_window_destroy(GTK_WINDOW(elsewhere));
+    ASSERT_TRUE(test::waitFor([&] { return presses().size() == held.size() + 2; }));
+    EXPECT_NE(presses()[held.size()], held.back());
+    EXPECT_NE(presses()[held.size() + 1], presses()[held.size()]);
 }
 
 TEST_F(RealWebView, ADownloadWaitsForTheSaveDialogAndCancelWritesNothing)
