@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdlib>
 #include <stdexcept>
 
 namespace sv::test {
@@ -147,52 +146,6 @@ void LoopbackHttpServer::handle(std::function<Response(const Request&)> handler)
 {
     std::lock_guard lock(mutex_);
     handler_ = std::move(handler);
-}
-
-LoopbackHttpServer::Response LoopbackHttpServer::forwarded(const Request& request)
-{
-    const std::string scheme = "http://";
-    const auto pathAt = request.target.find('/', scheme.size());
-    const std::string authority = request.target.substr(scheme.size(), pathAt - scheme.size());
-    const auto colon = authority.rfind(':');
-    if (!request.target.starts_with(scheme) || pathAt == std::string::npos || colon == std::string::npos)
-        return html("not a request for a proxy", 400);
-    sockaddr_in address {};
-    try {
-        address = loopback(std::stoi(authority.substr(colon + 1)), authority.substr(0, colon));
-    } catch (const std::exception&) {
-        return html("not an address and port: " + authority, 400);
-    }
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return html("cannot connect to " + authority, 502);
-    }
-    sendAll(fd, "GET " + request.target.substr(pathAt) + " HTTP/1.0\r\nHost: " + authority + "\r\n\r\n");
-    std::string answer;
-    char buffer[4096];
-    for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;)
-        answer.append(buffer, static_cast<std::size_t>(n));
-    ::close(fd);
-    const auto headEnd = answer.find("\r\n\r\n");
-    const auto statusAt = answer.find(' ');
-    if (headEnd == std::string::npos || statusAt > headEnd)
-        return html("no answer from " + authority, 502);
-    Response response = json(answer.substr(headEnd + 4), std::atoi(answer.c_str() + statusAt + 1));
-    for (std::size_t at = answer.find("\r\n") + 2; at < headEnd;) {
-        const auto end = answer.find("\r\n", at);
-        const std::string header = answer.substr(at, end - at);
-        const auto colon = header.find(':');
-        const std::string name = lower(header.substr(0, colon));
-        std::string value = colon == std::string::npos ? "" : header.substr(colon + 1);
-        value.erase(0, value.find_first_not_of(' '));
-        if (name == "location")
-            response.headers.emplace_back("Location", value);
-        else if (name == "content-type")
-            response.contentType = value;
-        at = end + 2;
-    }
-    return response;
 }
 
 std::vector<LoopbackHttpServer::Request> LoopbackHttpServer::requests() const

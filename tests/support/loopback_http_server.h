@@ -45,10 +45,6 @@ public:
     static Response hanging();
     // The body gzip-compressed, with a Content-Encoding that says so.
     static Response gzipped(const std::string& body);
-    // What a proxy answers: a GET of the absolute target it was asked for
-    // ("http://a.b.c.d:port/path"), made for the client, and that answer's
-    // status, type, location and body.
-    static Response forwarded(const Request& request);
 
     // Answers 404 with an HTML page until routes are set. Listens on the
     // given IPv4 address, which must be one of this machine's (tests that
