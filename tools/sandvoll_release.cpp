@@ -442,6 +442,8 @@ std::vector<std::string> parsePublicKeys(const std::string& text)
 struct FeedBody {
     std::string body;
     std::optional<long> status; // the HTTP status when fetched
+    // Where it was fetched from; a local file is the publisher's own.
+    sv::platform::AddressScope scope = sv::platform::AddressScope::loopback;
 };
 
 std::optional<FeedBody> readFeed(const std::string& where, Report& report)
@@ -455,7 +457,7 @@ std::optional<FeedBody> readFeed(const std::string& where, Report& report)
         }
         report.ok("feed", where + ": HTTP " + std::to_string(result.response->status) + ", "
                 + byteCount(result.response->body.size()));
-        return FeedBody { result.response->body, result.response->status };
+        return FeedBody { result.response->body, result.response->status, result.response->scope };
     }
     std::ifstream in(where, std::ios::binary);
     if (!in)
@@ -511,7 +513,7 @@ std::optional<long> fetchPackage(const sv::UpdateInfo& info, const std::optional
         return 200;
     }
 
-    sv::platform::HttpRequest request = sv::packageRequest(info.url, limits);
+    sv::platform::HttpRequest request = sv::packageRequest(info, limits);
     request.onBody = [fd = file.get()](std::string_view piece) { return sv::writeAll(fd, piece); };
     const auto result = sv::platform::httpGet(request);
     if (!result.ok() || file.reset() != 0) {
@@ -597,6 +599,7 @@ int verify(const std::vector<std::string>& words)
     sv::UpdateInfo info;
     try {
         info = sv::decodeUpdateInfo(feedBody->body);
+        info.feedScope = feedBody->scope;
     } catch (const sv::FeedDecodeError& error) {
         std::string cause = std::string("not a feed: ") + error.what();
         if (feedBody->status && *feedBody->status != 200)

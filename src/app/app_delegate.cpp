@@ -48,7 +48,7 @@ void AppDelegate::applicationDidFinishLaunching()
     config.keepCookies = true;
     config.userScript = userScriptSource(appVersion(), appBuild());
     config.messageHandler = messageHandlerName;
-    config.messageOrigin = appOrigin(globals_);
+    config.appOrigin = appOrigin(globals_);
     config.onMessage = [this](const platform::ScriptMessage& message) {
         if (bridgeOpen_)
             didReceiveScriptMessage(message, Updater::shared());

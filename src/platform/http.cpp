@@ -3,13 +3,16 @@
 #include <arpa/inet.h>
 #include <curl/curl.h>
 #include <glib.h>
+#include <netdb.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 namespace sv::platform {
 namespace {
@@ -49,12 +52,17 @@ struct Sink {
     bool overflowed = false;
     const HttpRequest* request = nullptr;
     CURL* easy = nullptr;
-    // The redirect being made (0: the first request) and the scopes of the
-    // addresses that it and the one before it connected to.
+    // The redirect being made (0: the first request), the nearest and the
+    // farthest scope the server it reached may be at, and the farthest of
+    // the one before it (for the first request, of the server that named
+    // its URL). Reached directly, a server is at one address.
     long hop = -1;
-    std::optional<AddressScope> hopScope;
-    std::optional<AddressScope> previousScope;
-    bool redirectRefused = false;
+    std::optional<AddressScope> hopNearest;
+    std::optional<AddressScope> hopFarthest;
+    std::optional<AddressScope> previousFarthest;
+    // The addresses of the environment's proxies, as inet_ntop writes them.
+    std::vector<std::string> proxyAddresses;
+    std::string refusal; // why a connection was not used
     std::size_t received = 0;
     // The stall clock: when the count of bytes on the wire last grew.
     curl_off_t lastCount = 0;
@@ -117,10 +125,82 @@ int watch(void* user, curl_off_t expected, curl_off_t received, curl_off_t, curl
     return 0;
 }
 
+// An address in the one text form inet_ntop gives it; empty when the text
+// is not an address.
+std::string canonicalAddress(const std::string& text)
+{
+    char out[INET6_ADDRSTRLEN] = {};
+    in_addr v4 {};
+    in6_addr v6 {};
+    if (::inet_pton(AF_INET, text.c_str(), &v4) == 1)
+        return ::inet_ntop(AF_INET, &v4, out, sizeof out) ? out : "";
+    if (::inet_pton(AF_INET6, text.c_str(), &v6) == 1)
+        return ::inet_ntop(AF_INET6, &v6, out, sizeof out) ? out : "";
+    return "";
+}
+
+// The addresses a host name (or address) leads to from here.
+std::vector<std::string> resolve(const std::string& host)
+{
+    std::vector<std::string> found;
+    addrinfo hints {};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* list = nullptr;
+    if (::getaddrinfo(host.c_str(), nullptr, &hints, &list) != 0)
+        return found;
+    for (const addrinfo* entry = list; entry; entry = entry->ai_next) {
+        char text[INET6_ADDRSTRLEN] = {};
+        const void* address = entry->ai_family == AF_INET
+            ? static_cast<const void*>(&reinterpret_cast<const sockaddr_in*>(entry->ai_addr)->sin_addr)
+            : static_cast<const void*>(&reinterpret_cast<const sockaddr_in6*>(entry->ai_addr)->sin6_addr);
+        if ((entry->ai_family == AF_INET || entry->ai_family == AF_INET6)
+            && ::inet_ntop(entry->ai_family, address, text, sizeof text))
+            found.push_back(text);
+    }
+    ::freeaddrinfo(list);
+    return found;
+}
+
+// The host of a URL as a resolver takes it (an IPv6 address without its
+// brackets); empty when there is none. Proxy settings may leave out the
+// scheme.
+std::string hostOf(const char* url)
+{
+    CurlUrlPtr parsed(curl_url());
+    char* host = nullptr;
+    if (!parsed || !url
+        || curl_url_set(parsed.get(), CURLUPART_URL, url, CURLU_GUESS_SCHEME | CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK
+        || curl_url_get(parsed.get(), CURLUPART_HOST, &host, 0) != CURLUE_OK)
+        return "";
+    std::string text = host;
+    curl_free(host);
+    if (text.size() > 2 && text.front() == '[' && text.back() == ']')
+        text = text.substr(1, text.size() - 2);
+    return text;
+}
+
+// Where the proxies the library takes from the environment are. Names it
+// ignores (HTTP_PROXY) are included: a connection to such an address is
+// then judged by its host too, which costs nothing but a lookup.
+std::vector<std::string> environmentProxyAddresses()
+{
+    std::vector<std::string> addresses;
+    for (const char* name : { "http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY" }) {
+        const char* value = std::getenv(name);
+        if (!value || !*value)
+            continue;
+        for (auto& address : resolve(hostOf(value)))
+            addresses.push_back(std::move(address));
+    }
+    return addresses;
+}
+
 // Called once a connection is made (or reused) for the first request and for
 // each redirect, before anything is sent. The address is the one really
-// reached, whatever a name resolved to; through a proxy it is the proxy's,
-// which resolves names itself and so answers for where they lead.
+// reached, whatever a name resolved to, unless it is a proxy's: a proxy
+// resolves names itself, so its own address says nothing of where the
+// request goes, and the host's addresses as resolved here stand in for it.
 int judgeHop(void* user, char* primaryAddress, char*, int, int)
 {
     auto* sink = static_cast<Sink*>(user);
@@ -129,12 +209,34 @@ int judgeHop(void* user, char* primaryAddress, char*, int, int)
     // A request that is sent again on a new connection is judged again
     // against the same origin.
     if (redirects != sink->hop) {
-        sink->previousScope = sink->hopScope;
+        sink->previousFarthest = sink->hopFarthest;
         sink->hop = redirects;
     }
-    sink->hopScope = addressScope(primaryAddress ? primaryAddress : "");
-    if (redirects > 0 && !redirectAllowed(sink->previousScope, sink->hopScope)) {
-        sink->redirectRefused = true;
+    const bool judged = redirects > 0 || sink->request->namedFrom;
+    const std::string reached = primaryAddress ? primaryAddress : "";
+    if (std::ranges::find(sink->proxyAddresses, canonicalAddress(reached)) == sink->proxyAddresses.end()) {
+        sink->hopNearest = sink->hopFarthest = addressScope(reached);
+    } else {
+        char* url = nullptr;
+        curl_easy_getinfo(sink->easy, CURLINFO_EFFECTIVE_URL, &url);
+        const std::string host = hostOf(url);
+        sink->hopNearest = sink->hopFarthest = std::nullopt;
+        for (const auto& address : resolve(host)) {
+            const auto scope = addressScope(address);
+            if (!scope)
+                continue;
+            sink->hopNearest = std::max(sink->hopNearest.value_or(*scope), *scope);
+            sink->hopFarthest = std::min(sink->hopFarthest.value_or(*scope), *scope);
+        }
+        if (judged && !sink->hopNearest) {
+            sink->refusal = "refused: " + host
+                + " does not resolve here, so where the proxy would take the request cannot be judged";
+            return CURL_PREREQFUNC_ABORT;
+        }
+    }
+    if (judged && !redirectAllowed(sink->previousFarthest, sink->hopNearest)) {
+        sink->refusal = redirects > 0 ? "redirect to a nearer network refused"
+                                      : "request to a nearer network than the server that named it refused";
         return CURL_PREREQFUNC_ABORT;
     }
     return CURL_PREREQFUNC_OK;
@@ -188,6 +290,8 @@ HttpResult httpGet(const HttpRequest& request)
     sink.limit = request.statusOnly ? 0 : request.maxBodyBytes;
     sink.request = &request;
     sink.easy = easy.get();
+    sink.hopFarthest = request.namedFrom;
+    sink.proxyAddresses = environmentProxyAddresses();
     char errorText[CURL_ERROR_SIZE] = {};
     CURL* e = easy.get();
     curl_easy_setopt(e, CURLOPT_CURLU, url.get());
@@ -239,8 +343,8 @@ HttpResult httpGet(const HttpRequest& request)
     const CURLcode code = curl_easy_perform(e);
     if (sink.overflowed || code == CURLE_FILESIZE_EXCEEDED)
         return failure("response body too large");
-    if (sink.redirectRefused)
-        return failure("redirect to a nearer network refused");
+    if (!sink.refusal.empty())
+        return failure(sink.refusal);
     if (sink.stalled)
         return failure("no data for " + std::to_string(request.stallTimeout.count()) + " ms");
     if (sink.stopped)
@@ -251,6 +355,7 @@ HttpResult httpGet(const HttpRequest& request)
     HttpResult result;
     result.response.emplace();
     curl_easy_getinfo(e, CURLINFO_RESPONSE_CODE, &result.response->status);
+    result.response->scope = sink.hopFarthest.value_or(AddressScope::publicInternet);
     result.response->body = std::move(sink.body);
     return result;
 }

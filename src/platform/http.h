@@ -13,6 +13,10 @@
 
 namespace sv::platform {
 
+// How near a network address is, from the internet at large to this machine;
+// each scope is nearer than the one before it.
+enum class AddressScope { publicInternet, privateNetwork, linkLocal, loopback };
+
 struct HttpRequest {
     std::string url;
     // Limit for the whole transfer, connecting included; zero for none.
@@ -43,11 +47,19 @@ struct HttpRequest {
     // comes back exactly as it was sent. Either way maxBodyBytes holds for
     // the bytes as they arrive and for the bytes they decode to.
     bool acceptCompressed = false;
+    // Set for a URL that a server's answer named (the package a feed
+    // names), to that answer's `scope`: the request itself is then judged
+    // as a redirect from that server would be (see redirectAllowed).
+    std::optional<AddressScope> namedFrom;
 };
 
 struct HttpResponse {
     long status = 0; // the last response's status, after redirects
     std::string body;
+    // Where the last response came from, as far out as it may be: what the
+    // addresses it names may reach (HttpRequest::namedFrom). The internet
+    // when it cannot be told.
+    AddressScope scope = AddressScope::publicInternet;
 };
 
 struct HttpResult {
@@ -59,18 +71,19 @@ struct HttpResult {
 
 // Blocks until the GET has ended. Only http and https are spoken, and a URL
 // without a scheme is refused rather than guessed at. The URL itself may
-// point anywhere; redirects are followed, at most maxRedirects of them, only
-// to http and https, and each only where redirectAllowed lets it go from the
-// address the previous connection reached. Any status counts as an answer:
-// an error page is a response, not a failure. Call from a worker thread (see
-// fetch), never from the main thread.
+// point anywhere, unless a server named it (namedFrom); redirects are
+// followed, at most maxRedirects of them, only to http and https, and each
+// only where redirectAllowed lets it go from the address the previous
+// connection reached. Where a connection reached a proxy of the environment
+// (http_proxy, https_proxy, all_proxy), whose address says nothing of where
+// the request goes, the host's own addresses, resolved here, are judged
+// instead, and a host that does not resolve here is refused where it has to
+// be judged. Any status counts as an answer: an error page is a response,
+// not a failure. Call from a worker thread (see fetch), never from the main
+// thread.
 [[nodiscard]] HttpResult httpGet(const HttpRequest& request);
 
 inline constexpr long maxRedirects = 5;
-
-// How near a network address is, from the internet at large to this machine;
-// each scope is nearer than the one before it.
-enum class AddressScope { publicInternet, privateNetwork, linkLocal, loopback };
 
 // The scope of an IPv4 or IPv6 address in numeric form (an IPv6 zone, as in
 // "fe80::1%eth0", is allowed); nothing for any other text. IPv4 addresses

@@ -8,6 +8,7 @@
 #include <webkit/webkit.h>
 
 #include <cstdio>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -42,7 +43,11 @@ struct WebView::Impl {
     GRef<GtkWidget> view;
     GRef<WebKitNetworkSession> session;
     GRef<GtkEventController> inputWatch;
+    GRef<GtkEventController> focusWatch;
     std::shared_ptr<UserInput> lastInput;
+    // The keys held down in the view, by hardware code: a press of one of
+    // them is the key repeating, not a new press.
+    std::set<guint> heldKeys;
     // The latest question to the page; answered once it is no longer open.
     std::shared_ptr<LeaveQuestion> leaving;
 };
@@ -187,14 +192,23 @@ NavigationAction describe(WebKitNavigationAction* action, const WebView::Impl& i
 // Each press the user gives the view starts a new UserInput. The watch runs
 // in the capture phase, before the view's own handlers pass the event on to
 // the page, so whatever the page does in answer is reported after it. It
-// never takes an event away from the page.
+// never takes an event away from the page. A held key repeats as presses
+// without releases, and the page takes each for a new one (Enter on a link
+// follows it again): those stay the first press's.
 gboolean onInputEvent(GtkEventControllerLegacy*, GdkEvent* event, gpointer data)
 {
+    auto* impl = static_cast<WebView::Impl*>(data);
     switch (gdk_event_get_event_type(event)) {
-    case GDK_BUTTON_PRESS:
     case GDK_KEY_PRESS:
+        if (!impl->heldKeys.insert(gdk_key_event_get_keycode(event)).second)
+            break;
+        [[fallthrough]];
+    case GDK_BUTTON_PRESS:
     case GDK_TOUCH_BEGIN:
-        static_cast<WebView::Impl*>(data)->lastInput = std::make_shared<UserInput>();
+        impl->lastInput = std::make_shared<UserInput>();
+        break;
+    case GDK_KEY_RELEASE:
+        impl->heldKeys.erase(gdk_key_event_get_keycode(event));
         break;
     default:
         break;
@@ -202,12 +216,19 @@ gboolean onInputEvent(GtkEventControllerLegacy*, GdkEvent* event, gpointer data)
     return FALSE;
 }
 
+// A key let go while the focus is elsewhere is never seen here; pressed
+// again, it must not pass for a repeat.
+void onFocusLeave(GtkEventControllerFocus*, gpointer data) { static_cast<WebView::Impl*>(data)->heldKeys.clear(); }
+
 void watchUserInput(WebView::Impl& impl)
 {
     impl.inputWatch = GRef<GtkEventController>::adopt(gtk_event_controller_legacy_new());
     gtk_event_controller_set_propagation_phase(impl.inputWatch.get(), GTK_PHASE_CAPTURE);
     g_signal_connect(impl.inputWatch.get(), "event", G_CALLBACK(onInputEvent), &impl);
     gtk_widget_add_controller(impl.view.get(), GTK_EVENT_CONTROLLER(g_object_ref(impl.inputWatch.get())));
+    impl.focusWatch = GRef<GtkEventController>::adopt(gtk_event_controller_focus_new());
+    g_signal_connect(impl.focusWatch.get(), "leave", G_CALLBACK(onFocusLeave), &impl);
+    gtk_widget_add_controller(impl.view.get(), GTK_EVENT_CONTROLLER(g_object_ref(impl.focusWatch.get())));
 }
 
 gboolean onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision, WebKitPolicyDecisionType type,
@@ -328,15 +349,20 @@ std::unique_ptr<WebView> WebView::create(WebViewConfig config)
     impl->config = std::move(config);
     impl->content = GRef<WebKitUserContentManager>::adopt(webkit_user_content_manager_new());
 
+    const std::string& origin = impl->config.appOrigin;
+    // A page of another origin that the window shows (a redirect or a
+    // script may take it anywhere) must not learn it runs inside the app.
+    // The engine's own allow list cannot name a port, so the document says
+    // where it is from.
     if (!impl->config.userScript.empty())
-        addTopFrameScript(impl->content.get(), impl->config.userScript, nullptr);
+        addTopFrameScript(impl->content.get(),
+            "if (location.origin === " + quoted(origin) + ") {\n" + impl->config.userScript + "\n}", nullptr);
     if (!impl->config.messageHandler.empty()) {
         // Connect before registering, so no message can slip past.
         const std::string signal = "script-message-received::" + impl->config.messageHandler;
         g_signal_connect(impl->content.get(), signal.c_str(), G_CALLBACK(onScriptMessage), impl.get());
         webkit_user_content_manager_register_script_message_handler(
             impl->content.get(), impl->config.messageHandler.c_str(), bridgeWorld);
-        const std::string& origin = impl->config.messageOrigin;
         const std::string& name = impl->config.messageHandler;
         addTopFrameScript(impl->content.get(), pageSideOfBridge(origin, name), nullptr);
         addTopFrameScript(impl->content.get(), bridgeSideOfBridge(origin, name), bridgeWorld);
@@ -395,6 +421,7 @@ WebView::~WebView()
     g_signal_handlers_disconnect_by_data(impl_->content.get(), impl_.get());
     g_signal_handlers_disconnect_by_data(impl_->session.get(), impl_.get());
     g_signal_handlers_disconnect_by_data(impl_->inputWatch.get(), impl_.get());
+    g_signal_handlers_disconnect_by_data(impl_->focusWatch.get(), impl_.get());
 }
 
 void WebView::loadHTML(const std::string& html)

@@ -27,7 +27,9 @@ public:
 
 enum class NavigationType { linkActivated, formSubmitted, backForward, reload, formResubmitted, other };
 
-// One press the user gave the view: a mouse button, a key or a touch.
+// One press the user gave the view: a mouse button, a key or a touch. A key
+// held down is one press however often it repeats, until it is let go or
+// the focus leaves the view.
 // Everything the page does while that press is the latest shares this
 // record, so that the app can let one press reach outside the window once.
 struct UserInput {
@@ -60,13 +62,17 @@ struct WebViewConfig {
     // Cookies outlast the app, in cookies.sqlite (cookie_file.h) in the
     // engine's data folder for this program; otherwise they end with it.
     bool keepCookies = false;
-    // Injected at document start into top-frame documents only; empty for none.
+    // The app's own origin ("http://127.0.0.1:8766"): only the top frame of
+    // its documents gets the user script and the message handler.
+    std::string appOrigin;
+    // Injected at document start into top-frame documents of appOrigin only;
+    // empty for none. Other pages, the app's own HTML status page among
+    // them, never see it.
     std::string userScript;
     // Offered as window.webkit.messageHandlers[name] to the top frame of
-    // documents on messageOrigin ("http://127.0.0.1:8766") only; no other
-    // document or frame can post to it. Empty for none.
+    // documents on appOrigin only; no other document or frame can post to
+    // it. Empty for none.
     std::string messageHandler;
-    std::string messageOrigin;
     std::function<void(const ScriptMessage&)> onMessage;
     // Asked before every navigation; true lets it happen.
     std::function<bool(const NavigationAction&)> decideNavigation;

@@ -110,7 +110,7 @@ platform::Task<void> Updater::install(UpdateInfo info)
         work = workPath;
         leftovers_ = { work };
 
-        platform::HttpRequest request = packageRequest(info.url, settings_);
+        platform::HttpRequest request = packageRequest(info, settings_);
         request.onBody = [fd = file.get()](std::string_view piece) { return writeAll(fd, piece); };
         request.onProgress = downloadMeter(progress, downloadingText(info.version), cancelled);
         const platform::HttpResult download = co_await platform::fetch(std::move(request));

@@ -2,6 +2,8 @@
 // The update feed: one JSON object describing the newest release, and the
 // address it is fetched from.
 
+#include "platform/http.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -19,6 +21,10 @@ struct UpdateInfo {
     std::string signature; // Base64 Ed25519 signature over the package
     std::optional<std::string> notesEN;
     std::optional<std::string> minimumSystemVersion;
+    // Not the feed's to say: how near the server it came from is, which the
+    // package request may not go nearer than. Anyone may serve a feed, since
+    // only the package is signed.
+    platform::AddressScope feedScope = platform::AddressScope::publicInternet;
 
     bool operator==(const UpdateInfo&) const = default;
 };

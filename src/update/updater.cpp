@@ -150,6 +150,7 @@ platform::Task<void> Updater::check(bool manual)
     if (result.ok()) {
         try {
             info = decodeUpdateInfo(result.response->body);
+            info->feedScope = result.response->scope;
         } catch (const FeedDecodeError&) {
         }
     }
@@ -193,13 +194,14 @@ platform::HttpRequest feedRequest(const std::string& url, const UpdaterSettings&
     return request;
 }
 
-platform::HttpRequest packageRequest(const std::string& url, const UpdaterSettings& settings)
+platform::HttpRequest packageRequest(const UpdateInfo& info, const UpdaterSettings& settings)
 {
     // The answer's status is not looked at: an error page is taken for the
     // package and then refused because nobody signed it. Never compressed,
     // so that the bytes counted against the limit are the bytes written.
     platform::HttpRequest request;
-    request.url = url;
+    request.url = info.url;
+    request.namedFrom = info.feedScope;
     request.stallTimeout = settings.packageStallTimeout;
     request.maxBodyBytes = settings.maxPackageBytes;
     return request;

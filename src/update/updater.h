@@ -154,10 +154,11 @@ private:
 inline constexpr std::size_t maxFeedBytes = 4 * 1024 * 1024;
 
 // The requests an update check and an install make, as the settings say:
-// for the feed and for the package. The publisher's tool makes the very same,
-// so that what it checks is what an app gets.
+// for the feed and for the package it names, which goes no nearer than the
+// feed's server. The publisher's tool makes the very same, so that what it
+// checks is what an app gets.
 [[nodiscard]] platform::HttpRequest feedRequest(const std::string& url, const UpdaterSettings& settings);
-[[nodiscard]] platform::HttpRequest packageRequest(const std::string& url, const UpdaterSettings& settings);
+[[nodiscard]] platform::HttpRequest packageRequest(const UpdateInfo& info, const UpdaterSettings& settings);
 
 // Message texts of a check.
 inline constexpr const char* cantCheckTitle = "Can't check for updates";

@@ -1,5 +1,6 @@
 #include "platform/http.h"
 #include "setup/command_runner.h"
+#include "support/local_runner.h"
 #include "support/loopback_http_server.h"
 #include "support/recording_task.h"
 #include "support/sandbox.h"
@@ -7,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -91,7 +93,10 @@ TEST(HttpGet, FollowsAtMostFiveRedirectsOnlyToHttp)
 // Redirects between kinds of network need addresses other than loopback
 // ones. The test runs itself again in a network namespace of its own, whose
 // loopback interface also carries a documentation address (counted as the
-// internet), a private one and a link-local one; nothing leaves it.
+// internet), a private one and a link-local one; nothing leaves it. A URL
+// that a server named (the package of a feed) is judged as a redirect from
+// it; and so is everything through a proxy, whose own loopback address says
+// nothing of where a request goes.
 TEST(HttpGet, NeverRedirectsToANearerNetwork)
 {
     const char* setUp = "ip link set lo up && ip addr add 203.0.113.1/32 dev lo && ip addr add 203.0.113.2/32 dev lo"
@@ -112,21 +117,31 @@ TEST(HttpGet, NeverRedirectsToANearerNetwork)
     }
 
     LoopbackHttpServer internet("203.0.113.1"), elsewhere("203.0.113.2"), privateNetwork("10.0.0.1"),
-        linkLocal("169.254.1.1"), loopback("127.0.0.1");
-    // /go?<url> redirects there; anything else arrives.
-    const auto redirector = [](const LoopbackHttpServer::Request& request) {
+        linkLocal("169.254.1.1"), loopback("127.0.0.1"), proxy;
+    // /go?<url> redirects there; /update.json names a package on this
+    // machine; anything else arrives.
+    const std::string feed = R"({"version": "2.0", "build": 43, "url": ")" + loopback.url("/Sandvoll.zip")
+        + R"(", "sha256": "00", "signature": "AA=="})";
+    const auto redirector = [feed](const LoopbackHttpServer::Request& request) {
         if (request.target.starts_with("/go?"))
             return LoopbackHttpServer::redirect(request.target.substr(4));
-        return LoopbackHttpServer::json("arrived");
+        return LoopbackHttpServer::json(request.target == "/update.json" ? feed : "arrived");
     };
     for (auto* server : { &internet, &elsewhere, &privateNetwork, &linkLocal, &loopback })
         server->handle(redirector);
+    // The proxy answers as the server asked for would.
+    proxy.handle([&](const LoopbackHttpServer::Request& request) {
+        auto asked = request;
+        asked.target = request.target.substr(request.target.find('/', std::string("http://").size()));
+        return redirector(asked);
+    });
     const auto via = [](const LoopbackHttpServer& from, const std::string& to) { return from.url("/go?" + to); };
     const std::string localhost = "http://localhost:" + std::to_string(loopback.port()) + "/end";
 
     const struct {
         std::string url;
         bool followed;
+        const LoopbackHttpServer* namedBy = nullptr;
     } cases[] = {
         { via(internet, elsewhere.url("/end")), true },
         { via(internet, privateNetwork.url("/end")), false },
@@ -144,21 +159,57 @@ TEST(HttpGet, NeverRedirectsToANearerNetwork)
         // Each redirect is judged against the server that sent it.
         { via(loopback, via(internet, loopback.url("/end"))), false },
         { via(internet, via(elsewhere, privateNetwork.url("/end"))), false },
+        { elsewhere.url("/end"), true, &internet },
+        { loopback.url("/end"), false, &internet },
+        { via(elsewhere, linkLocal.url("/end")), false, &internet },
+        { linkLocal.url("/end"), false, &privateNetwork },
+        { privateNetwork.url("/end"), true, &loopback },
     };
-    for (const auto& [url, followed] : cases) {
-        const auto result = httpGet(get(url));
-        if (followed) {
-            ASSERT_TRUE(result.ok()) << url << ": " << result.error;
-            EXPECT_EQ(result.response->body, "arrived") << url;
-        } else {
-            EXPECT_FALSE(result.ok()) << url;
-            EXPECT_EQ(result.error, "redirect to a nearer network refused") << url;
+    const auto check = [&](const std::string& how) {
+        for (const auto& [url, followed, namedBy] : cases) {
+            auto request = get(url);
+            if (namedBy) {
+                const auto feed = httpGet(get(namedBy->url("/feed")));
+                ASSERT_TRUE(feed.ok()) << how << ": " << feed.error;
+                request.namedFrom = feed.response->scope;
+            }
+            const auto result = httpGet(request);
+            if (followed) {
+                ASSERT_TRUE(result.ok()) << how << ": " << url << ": " << result.error;
+                EXPECT_EQ(result.response->body, "arrived") << how << ": " << url;
+            } else {
+                EXPECT_FALSE(result.ok()) << how << ": " << url;
+                EXPECT_NE(result.error.find("to a nearer network"), std::string::npos)
+                    << how << ": " << url << ": " << result.error;
+            }
         }
-    }
-    // A refused redirect never sends its request: only the followed ones arrived.
-    EXPECT_EQ(privateNetwork.requestCount("/end"), 2u);
+    };
+    check("direct");
+    // A refused request is never sent: only the followed ones arrived.
+    EXPECT_EQ(privateNetwork.requestCount("/end"), 3u);
     EXPECT_EQ(linkLocal.requestCount("/end"), 0u);
     EXPECT_EQ(loopback.requestCount("/end"), 1u);
+
+    // The publisher's check fetches as the app does: a feed on the internet
+    // gets no request sent to this machine.
+    const auto verified
+        = test::runLocally(SV_BINARY_DIR "/tools/sandvoll-release", { "verify", internet.url("/update.json") });
+    EXPECT_EQ(verified.status, 1) << verified.output;
+    EXPECT_NE(verified.output.find("request to a nearer network than the server that named it refused"),
+        std::string::npos) << verified.output;
+    EXPECT_EQ(loopback.requestCount("/Sandvoll.zip"), 0u);
+
+    const test::ScopedVariable httpProxy("http_proxy", proxy.url("/"));
+    check("through a proxy");
+    const auto proxied = [&](const std::string& url) {
+        return std::ranges::count(proxy.requests(), url, &LoopbackHttpServer::Request::target);
+    };
+    EXPECT_EQ(proxied(privateNetwork.url("/end")), 3);
+    EXPECT_EQ(proxied(linkLocal.url("/end")), 0);
+    // What this machine cannot resolve cannot be judged.
+    const auto unknown = httpGet(get(via(internet, "http://nowhere.invalid/end")));
+    EXPECT_EQ(unknown.error,
+        "refused: nowhere.invalid does not resolve here, so where the proxy would take the request cannot be judged");
 }
 
 TEST(HttpGet, RefusesWhatIsNotAnHttpURL)
