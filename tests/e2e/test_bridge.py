@@ -7,7 +7,7 @@ import unittest
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 from harness import (BUNDLE, AppTestCase, find_words, provision_in_step, read_text, register_url_handler,
-                     wait_until, window_image, write_defaults)
+                     settled, wait_until, window_image, write_defaults)
 
 # The app's server for the test below: its page, a frame and a page on another
 # origin (the same server reached as "localhost"), and a download. Each page
@@ -145,7 +145,8 @@ class BridgeTest(AppTestCase):
     def open_page(self, name):
         app = self.launch()
         app.wait_for_window()
-        page = wait_until(lambda: (lambda im: im if find_words(im, "Check", "for", "updates") else None)(
+        # Settled: its script has run (the button works only then).
+        page = wait_until(lambda: (lambda im: im if settled(im, "Check for updates") else None)(
             window_image(self.display, app, name)), 180, "the example page")
         return app, page
 

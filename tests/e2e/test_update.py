@@ -24,7 +24,7 @@ from pathlib import Path
 from PIL import Image
 
 from harness import (BUNDLE, AppTestCase, desktop_entry, find_words, process_environment, provision_in_step,
-                     read_text, wait_until, window_image, write_defaults)
+                     read_text, settled, wait_until, window_image, write_defaults)
 
 ROOT = Path(__file__).resolve().parents[2]
 RELEASE_TOOL = BUNDLE.parent / "tools/sandvoll-release"
@@ -249,7 +249,8 @@ class UpdateTest(AppTestCase):
         return app
 
     def page(self, app, name, timeout=120):
-        return wait_until(lambda: (lambda im: im if find_words(im, "Check", "for", "updates") else None)(
+        # Settled: its script has run, so it shows the build the app told it.
+        return wait_until(lambda: (lambda im: im if settled(im, "Check for updates") else None)(
             window_image(self.display, app, name)), timeout, "the example page")
 
     def accept_offer(self, app, version, name):
