@@ -59,6 +59,12 @@ void AppDelegate::applicationDidFinishLaunching()
     config.onNewWindow = [](const platform::NavigationAction& action) { createWebView(action); };
     auto view = platform::WebView::create(std::move(config));
     webView_ = view.get();
+    // What the engine kept from an earlier run may have been served by
+    // another account's program that had the port then: a service worker
+    // or a cached page would answer for the app's server before any
+    // connection, and so before the owner check. Gone before the first
+    // load, which waits for it.
+    view->startAfresh();
 
     platform::WindowSpec spec;
     spec.title = windowTitle;
