@@ -144,10 +144,16 @@ void AppDelegate::loadAppPage()
 
 void AppDelegate::show(const Page& page)
 {
-    if (page.url.empty())
+    if (page.url.empty()) {
         web->loadHTML(statusPageHTML(page.line));
-    else
-        web->loadURL(page.url);
+        return;
+    }
+    // A connection made just as the server ended may still be open (see
+    // serverEnded): the load goes once none is, and the owner check comes
+    // before its own.
+    if (serverEnded_ && isAppServerURL(page.url, globals_))
+        web->startAfresh();
+    web->loadURL(page.url);
 }
 
 void AppDelegate::standIn(const std::string& line)
