@@ -8,6 +8,7 @@
 #include "platform/application.h"
 #include "platform/bundle.h"
 #include "platform/dispatch.h"
+#include "server/port_owner.h"
 #include "setup/code_sync.h"
 #include "update/relaunch.h"
 #include "update/updater.h"
@@ -21,6 +22,7 @@ AppDelegate::AppDelegate(const Globals& values)
     , terminateApp([] { platform::terminate(); })
     , startUpdater([this] {
         Updater::shared().followServer([this] { return server ? static_cast<int>(server->livingPid()) : 0; });
+        Updater::shared().askServerOnlyWhileOurs([this] { return portHeldByOtherUser(globals_.port); });
         // The update quits the app, so the page has its say first, as at Quit.
         Updater::shared().askBeforeQuitting([this](std::function<void(bool)> answer) {
             web->askToLeave(std::move(answer));
