@@ -11,21 +11,9 @@ namespace sv::test {
 
 class RecordingWeb final : public platform::WebSurface {
 public:
-    void loadHTML(const std::string& html) override
-    {
-        htmls.push_back(html);
-        calls.push_back("html");
-    }
-    void loadURL(const std::string& url) override
-    {
-        urls.push_back(url);
-        calls.push_back("url " + url);
-    }
-    void reload() override
-    {
-        ++reloads;
-        calls.push_back("reload");
-    }
+    void loadHTML(const std::string& html) override { htmls.push_back(html); calls.push_back("html"); }
+    void loadURL(const std::string& url) override { urls.push_back(url); calls.push_back("url " + url); }
+    void reload() override { ++reloads; calls.push_back("reload"); }
     void startAfresh() override { calls.push_back("afresh"); }
     // Held until the test answers, as a page whose dialog waits for a person.
     void askToLeave(std::function<void(bool)> answer) override { leaveQuestions.push_back(std::move(answer)); }
