@@ -61,12 +61,6 @@ void AppDelegate::applicationDidFinishLaunching()
     config.onNewWindow = [](const platform::NavigationAction& action) { createWebView(action); };
     auto view = platform::WebView::create(std::move(config));
     webView_ = view.get();
-    // What the engine kept from an earlier run may have been served by
-    // another account's program that had the port then: a service worker
-    // or a cached page would answer for the app's server before any
-    // connection, and so before the owner check. Gone before the first
-    // load, which waits for it.
-    view->startAfresh();
 
     platform::WindowSpec spec;
     spec.title = windowTitle;
@@ -197,6 +191,13 @@ void AppDelegate::firstFrameShown()
     if (!holdingPages_)
         return;
     holdingPages_ = false;
+    // What the engine kept from an earlier run may have been served by
+    // another account's program that had the port then: a service worker
+    // or a cached page would answer for the app's server before any
+    // connection, and so before the owner check. Gone before the first
+    // load, which waits for it; asked for once the window has been drawn,
+    // since it starts the engine's network process.
+    web->startAfresh();
     // The server starts before the first page load, which holds the main
     // thread up while WebKit starts its web process.
     for (auto& step : std::exchange(afterFirstFrame_, {}))
