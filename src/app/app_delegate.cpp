@@ -8,6 +8,7 @@
 #include "platform/application.h"
 #include "platform/bundle.h"
 #include "platform/dispatch.h"
+#include "server/port_owner.h"
 #include "setup/code_sync.h"
 #include "update/relaunch.h"
 #include "update/updater.h"
@@ -21,6 +22,7 @@ AppDelegate::AppDelegate(const Globals& values)
     , terminateApp([] { platform::terminate(); })
     , startUpdater([this] {
         Updater::shared().followServer([this] { return server ? static_cast<int>(server->livingPid()) : 0; });
+        Updater::shared().askServerOnlyWhileOurs([this] { return portHeldByOtherUser(globals_.port); });
         // The update quits the app, so the page has its say first, as at Quit.
         Updater::shared().askBeforeQuitting([this](std::function<void(bool)> answer) {
             web->askToLeave(std::move(answer));
@@ -138,10 +140,16 @@ void AppDelegate::loadAppPage()
 
 void AppDelegate::show(const Page& page)
 {
-    if (page.url.empty())
+    if (page.url.empty()) {
         web->loadHTML(statusPageHTML(page.line));
-    else
-        web->loadURL(page.url);
+        return;
+    }
+    // A connection made just as the server ended may still be open (see
+    // serverEnded): the load goes once none is, and the owner check comes
+    // before its own.
+    if (serverEnded_ && isAppServerURL(page.url, globals_))
+        web->startAfresh();
+    web->loadURL(page.url);
 }
 
 void AppDelegate::standIn(const std::string& line)
@@ -183,6 +191,13 @@ void AppDelegate::firstFrameShown()
     if (!holdingPages_)
         return;
     holdingPages_ = false;
+    // What the engine kept from an earlier run may have been served by
+    // another account's program that had the port then: a service worker
+    // or a cached page would answer for the app's server before any
+    // connection, and so before the owner check. Gone before the first
+    // load, which waits for it; asked for once the window has been drawn,
+    // since it starts the engine's network process.
+    web->startAfresh();
     // The server starts before the first page load, which holds the main
     // thread up while WebKit starts its web process.
     for (auto& step : std::exchange(afterFirstFrame_, {}))

@@ -39,6 +39,8 @@ inline constexpr const char* notRespondingText = "Log: ~/Library/Application Sup
 [[nodiscard]] std::string portHeldStatus(std::int64_t port);
 // Shown instead of a page whose web process keeps ending.
 inline constexpr const char* pageStoppedText = "The page stopped working. Choose View › Reload to try again.";
+// Shown instead of the server's page once the server the app started has ended.
+inline constexpr const char* serverEndedText = "The server has stopped. Choose View › Reload to try again.";
 
 // True for an address on the app's own server: http, host 127.0.0.1 and
 // the app's port, whatever the path.
@@ -101,8 +103,10 @@ public:
     // One probe of the server's state endpoint: true only for status 200.
     // Blocks for at most the probe's timeout.
     [[nodiscard]] bool serverUp() const;
-    // The same probe, telling a server that answered "not ready" from no answer at all.
-    enum class ProbeAnswer { none, notReady, ready };
+    // The same probe, telling a server that answered "not ready" from no
+    // answer at all, and from another account's program on the port, which
+    // is not asked.
+    enum class ProbeAnswer { none, notReady, ready, foreign };
     [[nodiscard]] ProbeAnswer probe() const;
     // Probes off the main thread until the server answers, then loads the
     // application page; gives up with a message after the last try.
@@ -118,6 +122,8 @@ public:
     // before its document may post to the app.
     [[nodiscard]] bool decideNavigation(const platform::NavigationAction& action);
     void loadCommitted(const std::string& url);
+    // The server the app started has ended: see server_page.cpp.
+    void serverEnded();
     // The page's web process has ended: loads what the window showed again,
     // or, at the third end within a minute, a status line that says so.
     void webProcessEnded();
@@ -178,6 +184,9 @@ private:
     std::optional<Page> replaced_;
     bool bridgeOpen_ = false;
     bool portBoxOpen_ = false;
+    // The server the app started has ended; from then on each load of the
+    // server's page starts the web view afresh first.
+    bool serverEnded_ = false;
     bool quitAsked_ = false;
     RendererEnds rendererEnds_;
     bool rendererStopped_ = false;
@@ -186,6 +195,8 @@ private:
     std::future<std::optional<ServerLaunch>> earlyServer_;
     // The real view behind `web`, for the clipboard commands.
     platform::WebView* webView_ = nullptr;
+    // Held weakly by callbacks that may come after the delegate is gone.
+    std::shared_ptr<AppDelegate*> self_ = std::make_shared<AppDelegate*>(this);
 };
 
 } // namespace sv

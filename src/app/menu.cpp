@@ -53,6 +53,8 @@ void AppDelegate::reload()
         show(showing_);
         return;
     }
+    if (serverEnded_ && isAppServerURL(showing_.url, globals_))
+        web->startAfresh();
     web->reload();
 }
 

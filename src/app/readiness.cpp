@@ -4,6 +4,7 @@
 #include "platform/dispatch.h"
 #include "platform/http.h"
 #include "platform/ui.h"
+#include "server/port_owner.h"
 
 #include <chrono>
 
@@ -11,6 +12,12 @@ namespace sv {
 
 AppDelegate::ProbeAnswer AppDelegate::probe() const
 {
+    // Not even a question goes to another account's program: it would
+    // learn that the app is there, and when; and its answer means nothing.
+    // (Each probe connects afresh, so none can reach it over a connection
+    // made to a server before.)
+    if (portHeldByOtherUser(globals_.port))
+        return ProbeAnswer::foreign;
     platform::HttpRequest request;
     request.url = globals_.appURL + "api/state";
     request.timeout = std::chrono::milliseconds(static_cast<long>(readiness.probeTimeout * 1000));
@@ -36,7 +43,10 @@ void AppDelegate::adoptServerLaunch(const ServerLaunch& launch)
         probePause_.watchServerStart(launch.process->pid, globals_.support + "/server.log", globals_.port);
         // After the watch has its own hold on the keeper: a server that ends
         // by itself leaves no zombie, and is not started again.
-        server->reapWhenEnded();
+        server->reapWhenEnded([self = std::weak_ptr(self_)] {
+            if (const auto delegate = self.lock())
+                (*delegate)->serverEnded();
+        });
         return;
     }
     platform::alert(serverCouldNotStartTitle, serverLaunchFailureText(launch.error, globals_.python));
@@ -55,6 +65,11 @@ void AppDelegate::waitAndLoad(int tries)
                 readiness.probed(up);
             if (up) {
                 loadServerPage();
+                return;
+            }
+            // As when it answers: the user is told, and the chain ends.
+            if (answer == ProbeAnswer::foreign) {
+                platform::alert(portHeldTitle(globals_.port), portHeldText(globals_.port));
                 return;
             }
             // A server that answers at all has opened its port: its start is

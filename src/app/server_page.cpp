@@ -76,6 +76,22 @@ void AppDelegate::loadCommitted(const std::string& url)
     }
 }
 
+void AppDelegate::serverEnded()
+{
+    // The port is free from this moment, and another account's program may
+    // take it. A connection the engine keeps open to a server it has
+    // reached would let such a program answer without a listening socket
+    // the owner check could see: one that took the port, answered a poll
+    // and stopped listening gets every later request over that connection.
+    // So the engine closes them all, and the page, whose polls would go on
+    // reaching the port, makes way for a line at once. The app starts no
+    // server in the ended one's place.
+    serverEnded_ = true;
+    web->startAfresh();
+    if (isAppServerURL(showing_.url, globals_))
+        standIn(serverEndedText);
+}
+
 void AppDelegate::refuseForeignServer()
 {
     // Out of the web view's callback: the line is a load of its own, and the

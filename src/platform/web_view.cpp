@@ -35,6 +35,14 @@ struct LeaveQuestion {
     }
 };
 
+// Loads asked for while the engine starts afresh, and how many times it is
+// still doing so.
+struct Afresh {
+    int pending = 0;
+    // The latest load asked for meanwhile; each replaces the one before.
+    std::function<void()> load;
+};
+
 } // namespace
 
 struct WebView::Impl {
@@ -50,6 +58,7 @@ struct WebView::Impl {
     std::set<guint> heldKeys;
     // The latest question to the page; answered once it is no longer open.
     std::shared_ptr<LeaveQuestion> leaving;
+    std::shared_ptr<Afresh> afresh = std::make_shared<Afresh>();
 };
 
 namespace {
@@ -314,6 +323,15 @@ gboolean onScriptDialog(WebKitWebView*, WebKitScriptDialog* dialog, gpointer dat
     return TRUE;
 }
 
+// Runs a load at once, or once the engine has started afresh.
+void whenFresh(WebView::Impl& impl, std::function<void()> load)
+{
+    if (impl.afresh->pending > 0)
+        impl.afresh->load = std::move(load);
+    else
+        load();
+}
+
 void onWebProcessTerminated(WebKitWebView*, WebKitWebProcessTerminationReason, gpointer data)
 {
     // Whatever the reason, the page is gone the same way.
@@ -426,15 +444,67 @@ WebView::~WebView()
 
 void WebView::loadHTML(const std::string& html)
 {
+    // Asked for later, it replaces what waits.
+    impl_->afresh->load = nullptr;
     webkit_web_view_load_html(WEBKIT_WEB_VIEW(impl_->view.get()), html.c_str(), nullptr);
 }
 
 void WebView::loadURL(const std::string& url)
 {
-    webkit_web_view_load_uri(WEBKIT_WEB_VIEW(impl_->view.get()), url.c_str());
+    whenFresh(*impl_, [view = impl_->view, url] { webkit_web_view_load_uri(WEBKIT_WEB_VIEW(view.get()), url.c_str()); });
 }
 
-void WebView::reload() { webkit_web_view_reload(WEBKIT_WEB_VIEW(impl_->view.get())); }
+void WebView::reload()
+{
+    whenFresh(*impl_, [view = impl_->view] { webkit_web_view_reload(WEBKIT_WEB_VIEW(view.get())); });
+}
+
+void WebView::startAfresh()
+{
+    WebKitNetworkSession* session = impl_->session.get();
+    // The engine closes every connection of a session, idle or busy, when
+    // the session's proxy settings change, so that none made under the old
+    // ones serves a request under the new. Set to what they already are,
+    // they change nothing and close nothing, so they change twice, and end
+    // as the system's own, the only ones this app uses. No call of the
+    // engine closes connections by itself; a session of its own would,
+    // but a view cannot change its session, and two sessions on one data
+    // folder would share its files while both live.
+    webkit_network_session_set_proxy_settings(session, WEBKIT_NETWORK_PROXY_MODE_NO_PROXY, nullptr);
+    webkit_network_session_set_proxy_settings(session, WEBKIT_NETWORK_PROXY_MODE_DEFAULT, nullptr);
+    // The clearing goes to the network process on the same channel, after
+    // the settings: once it is done, so are they, and a load that waited
+    // for it finds no connection made before.
+    //
+    // A service worker answers for its origin from the disk, before any
+    // connection, and so do the caches; another account's server that once
+    // had the port (or a page it gave the window) could have left either.
+    // What a page of this run registers lives on only in this app's own
+    // data folder, which only this app opens, and the next launch clears it
+    // before its first load: nothing it stored answers in a later run.
+    // All of it goes, whatever origin left it: any port on the loopback
+    // host may be another account's, and the app's pages lose no more than
+    // a warm cache.
+    const auto types = static_cast<WebKitWebsiteDataTypes>(WEBKIT_WEBSITE_DATA_SERVICE_WORKER_REGISTRATIONS
+        | WEBKIT_WEBSITE_DATA_DISK_CACHE | WEBKIT_WEBSITE_DATA_MEMORY_CACHE | WEBKIT_WEBSITE_DATA_DOM_CACHE);
+    ++impl_->afresh->pending;
+    webkit_website_data_manager_clear(webkit_network_session_get_website_data_manager(session), types, 0, nullptr,
+        +[](GObject* source, GAsyncResult* result, gpointer data) {
+            std::unique_ptr<std::weak_ptr<Afresh>> token(static_cast<std::weak_ptr<Afresh>*>(data));
+            GError* rawError = nullptr;
+            (void)webkit_website_data_manager_clear_finish(WEBKIT_WEBSITE_DATA_MANAGER(source), result, &rawError);
+            GErrorPtr error(rawError);
+            // The connections are closed whatever the clearing found.
+            if (error)
+                std::fprintf(stderr, "Sandvoll: the web view's stored pages could not be cleared: %s\n", error->message);
+            const auto afresh = token->lock();
+            if (!afresh || --afresh->pending > 0)
+                return;
+            if (auto load = std::exchange(afresh->load, nullptr))
+                load();
+        },
+        new std::weak_ptr<Afresh>(impl_->afresh));
+}
 
 void WebView::askToLeave(std::function<void(bool leave)> answer)
 {

@@ -23,6 +23,13 @@ public:
     // page has no such handler, else when the page or the person has
     // answered. A question asked while one is open shares its answer.
     virtual void askToLeave(std::function<void(bool leave)> answer) = 0;
+    // Closes every connection the engine holds open, to any server, and
+    // forgets what pages left behind to answer in a server's place later:
+    // service workers, the HTTP cache and the caches of the Cache API. A
+    // request in flight fails. A load or reload asked for before this is
+    // done waits for it, so that it goes over new connections only; a load
+    // of HTML, which needs no server, goes at once and replaces a waiting one.
+    virtual void startAfresh() = 0;
 };
 
 enum class NavigationType { linkActivated, formSubmitted, backForward, reload, formResubmitted, other };
@@ -103,6 +110,7 @@ public:
     void loadURL(const std::string& url) override;
     void reload() override;
     void askToLeave(std::function<void(bool leave)> answer) override;
+    void startAfresh() override;
 
     // The clipboard and selection commands, acting on whatever has the
     // focus inside the page, as the page's own shortcuts would.

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <csignal>
 #include <filesystem>
+#include <functional>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -122,32 +123,34 @@ namespace {
 // Without pidfds (kernels before 5.3, and valgrind, which does not know the
 // call) the keeper's end is looked for four times a second instead. It is
 // still this process's unreaped child, so its id cannot be another's.
-void reapOnceEnded(std::shared_ptr<ServerProcess::End> end, pid_t pid)
+void reapOnceEnded(std::shared_ptr<ServerProcess::End> end, pid_t pid, std::function<void()> ended)
 {
     siginfo_t info {};
     const int result = ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG);
     if ((result == 0 && info.si_pid != 0) || (result < 0 && errno == ECHILD)) {
         end->reaped = true;
+        if (ended)
+            ended();
         return;
     }
-    platform::mainAfter(0.25, [end = std::move(end), pid] { reapOnceEnded(end, pid); });
+    platform::mainAfter(0.25, [end = std::move(end), pid, ended = std::move(ended)] { reapOnceEnded(end, pid, ended); });
 }
 
 } // namespace
 
-void ServerProcess::reapWhenEnded() const
+void ServerProcess::reapWhenEnded(std::function<void()> ended) const
 {
     if (!end || end->watched)
         return;
     end->watched = true;
     if (!end->process) {
-        reapOnceEnded(end, pid);
+        reapOnceEnded(end, pid, std::move(ended));
         return;
     }
     // The pidfd turns readable once the keeper has ended, and a wait through
     // it can only ever reap the keeper, whatever else has happened to its id.
     // The source holds the pidfd open for as long as it watches.
-    platform::whenReadable(end->process.get(), [end = end, pid = pid] {
+    platform::whenReadable(end->process.get(), [end = end, pid = pid, ended = std::move(ended)] {
         siginfo_t info {};
         const int result = ::waitid(P_PIDFD, static_cast<id_t>(end->process.get()), &info, WEXITED | WNOHANG);
         // ECHILD: reaped by someone else (a test's own wait); gone all the
@@ -155,10 +158,13 @@ void ServerProcess::reapWhenEnded() const
         // cannot wait through them; a debugger holding the ended keeper; a
         // wake-up that was not the keeper's end) goes on as where there are
         // no pidfds, so that the keeper is never left a zombie.
-        if ((result == 0 && info.si_pid != 0) || (result < 0 && errno == ECHILD))
+        if ((result == 0 && info.si_pid != 0) || (result < 0 && errno == ECHILD)) {
             end->reaped = true;
-        else
-            reapOnceEnded(end, pid);
+            if (ended)
+                ended();
+        } else {
+            reapOnceEnded(end, pid, ended);
+        }
     });
 }
 

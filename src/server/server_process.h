@@ -5,6 +5,7 @@
 #include "base/unique_fd.h"
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -49,9 +50,9 @@ struct ServerProcess {
     // Reaps the keeper on the main thread as soon as it ends, so that a
     // server that ended by itself leaves no zombie behind while the app
     // lives. Where the system has no pidfds, it is looked for a few times a
-    // second instead. Call it on the main thread; a second call does
-    // nothing.
-    void reapWhenEnded() const;
+    // second instead. Then `ended`, when given, runs there too. Call it on
+    // the main thread; a second call does nothing.
+    void reapWhenEnded(std::function<void()> ended = {}) const;
     // The keeper's id while it is its own, 0 once it has been reaped (a new
     // process may have it by then). On the main thread, where the reaping
     // happens, the answer holds until control returns to the main loop.

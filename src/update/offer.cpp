@@ -74,6 +74,11 @@ platform::Task<void> Updater::offer(UpdateInfo info)
 
 platform::Task<std::vector<std::string>> Updater::runningJobs()
 {
+    // Another account's program on the port (ours has ended) is asked
+    // nothing: it would learn that an update is on offer, and could name
+    // whatever jobs it liked in the offer.
+    if (settings_.serverHeldByOther && settings_.serverHeldByOther())
+        co_return std::vector<std::string>();
     platform::HttpRequest request;
     request.url = stateURL(settings_.appURL);
     request.timeout = settings_.stateTimeout;

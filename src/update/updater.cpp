@@ -104,6 +104,11 @@ void Updater::followServer(std::function<int()> serverProcessIdentifier)
     settings_.serverProcessIdentifier = std::move(serverProcessIdentifier);
 }
 
+void Updater::askServerOnlyWhileOurs(std::function<bool()> serverHeldByOther)
+{
+    settings_.serverHeldByOther = std::move(serverHeldByOther);
+}
+
 void Updater::askBeforeQuitting(std::function<void(std::function<void(bool)>)> mayQuit)
 {
     settings_.mayQuit = std::move(mayQuit);

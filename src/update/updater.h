@@ -63,6 +63,9 @@ struct UpdaterSettings {
     // that has ended and been reaped), which must have ended before the new
     // version starts. Read on the main thread just before the script starts.
     std::function<int()> serverProcessIdentifier;
+    // True when another account's program holds the local server's port;
+    // asked before each question to the server. Unset: never.
+    std::function<bool()> serverHeldByOther;
     std::function<void()> terminate;
     // Asked once the new bundle is ready, before the swap script starts:
     // whether the app may quit now, as the app's own Quit asks its page. It
@@ -101,6 +104,9 @@ public:
 
     // Where the updater learns which server the app started.
     void followServer(std::function<int()> serverProcessIdentifier);
+    // Where the updater learns how to tell whose program holds the server's
+    // port (UpdaterSettings::serverHeldByOther).
+    void askServerOnlyWhileOurs(std::function<bool()> serverHeldByOther);
     // Where the updater learns whom to ask before an update quits the app
     // (UpdaterSettings::mayQuit).
     void askBeforeQuitting(std::function<void(std::function<void(bool)>)> mayQuit);

@@ -69,6 +69,72 @@ Server((address, int(sys.argv[2])), Handler).serve_forever()
 """
 
 
+# Another account's program that takes the port once ours has ended: it answers every request over a connection
+# it keeps open, and once the file named second appears it stops listening (so that no owner check can see it)
+# but goes on answering on the connections it has. It writes down each request, and when it stopped listening.
+KEEPS_CONNECTIONS = r"""
+import os, select, socket, sys
+port, stop = int(sys.argv[1]), sys.argv[2]
+PAGE = b"<title>Another account</title><h1>Another account's page</h1>"
+listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+listener.bind(("127.0.0.1", port))
+listener.listen(16)
+print("listening", flush=True)
+kept, heads = [], {}
+while True:
+    if listener and os.path.exists(stop):
+        listener.close()
+        listener = None
+        print("stopped listening", flush=True)
+    ready, _, _ = select.select(([listener] if listener else []) + kept, [], [], 0.05)
+    for s in ready:
+        if s is listener:
+            kept.append(listener.accept()[0])
+            continue
+        data = s.recv(65536)
+        if not data:
+            kept.remove(s)
+            s.close()
+            continue
+        heads[s] = heads.get(s, b"") + data
+        while b"\r\n\r\n" in heads[s]:
+            head, heads[s] = heads[s].split(b"\r\n\r\n", 1)
+            print("request", head.split(b"\r\n")[0].decode(), flush=True)
+            s.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nConnection: keep-alive\r\n"
+                      b"Content-Length: %d\r\n\r\n" % len(PAGE) + PAGE)
+"""
+
+# This user's server, whose page registers a service worker that answers for "/" itself, as a page of another
+# account's would have done when that account's program had the window. It writes down its requests.
+PLANTS_A_WORKER = r"""
+import http.server
+PAGE = (b"<title>Planted</title><h1>Planting a worker</h1><script>navigator.serviceWorker.register('/worker.js')"
+        b".then(() => navigator.serviceWorker.ready).then(() => fetch('/registered'));</script>")
+WORKER = (b"self.addEventListener('install', () => self.skipWaiting());"
+          b"self.addEventListener('activate', (e) => e.waitUntil(clients.claim()));"
+          b"self.addEventListener('fetch', (e) => { if (new URL(e.request.url).pathname === '/') e.respondWith("
+          b"new Response('<title>Worker</title><h1>Served by the worker</h1>', "
+          b"{ headers: { 'Content-Type': 'text/html' } })); });")
+
+class Handler(http.server.BaseHTTPRequestHandler):
+    def do_GET(self):
+        body, kind = {"/api/state": (b'{"jobs": {}}', "application/json"),
+                      "/worker.js": (WORKER, "text/javascript")}.get(self.path, (PAGE, "text/html"))
+        self.send_response(200)
+        self.send_header("Content-Type", kind)
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+        print(self.path, flush=True)
+
+    def log_message(self, *args):
+        pass
+
+http.server.ThreadingHTTPServer(("127.0.0.1", 8766), Handler).serve_forever()
+"""
+
+
 def as_nobody(command, log):
     """Starts command under the account "nobody", its output going to the file log."""
     with open(log, "w") as out:
@@ -312,11 +378,12 @@ class StartupTest(AppTestCase):
         wait_until(lambda: "ended" in app.server_log(), 60, "the server to end by itself")
         # Neither the server nor its keeper runs any more (a zombie has no command line)...
         wait_until(lambda: not processes_under(self.home), 10, "the server and its keeper to end")
-        # ...and the keeper is reaped at once, while the app goes on showing the page.
+        # ...and the keeper is reaped at once, while the app goes on, showing a line in the page's place:
+        # the page's polls would reach whatever program takes the port next.
         wait_until(lambda: not zombie_children(app.process.pid), 10,
                    "the app's ended children to be reaped (%r at first)" % zombie_children(app.process.pid))
         wait_for_page(self.display, app, "ended-by-itself.png",
-                      condition=lambda image: "ends after its page" in read_text(image))
+                      condition=lambda image: "server has stopped" in read_text(image))
         self.assertIsNone(app.process.poll())
         self.assertFalse(processes_under(self.home), "a server was started again")
         self.assertEqual(app.server_log(), "ended\n")
@@ -444,6 +511,65 @@ class StartupTest(AppTestCase):
                     foreign.kill()
                     foreign.wait(timeout=10)
                 wait_until(lambda: not port_in_use(), 10, "the port to be free")
+        app.key("ctrl+q")
+        self.assertEqual(app.process.wait(timeout=20), 0)
+
+    def test_a_connection_kept_by_another_users_program_never_carries_a_request_after_our_server_ended(self):
+        provision_example(self.home)
+        app = self.launch()
+        app.wait_for_window()
+        self.watch_until_page(app, "kept-connection-ours")
+        os.kill(wait_until(lambda: processes_under(self.home), 20, "our server")[0], signal.SIGKILL)
+        wait_until(lambda: not port_in_use(), 10, "the port to be free")
+
+        # Where that account can see the file appear.
+        shared = Path(tempfile.mkdtemp(prefix="sandvoll-kept-"))
+        self.addCleanup(shutil.rmtree, shared, ignore_errors=True)
+        shared.chmod(0o755)
+        log, stop = self.home / "kept.log", shared / "stop-listening"
+        foreign = as_nobody(["/usr/bin/python3", "-c", KEEPS_CONNECTIONS, str(PORT), str(stop)], log)
+        self.addCleanup(lambda: (foreign.kill(), foreign.wait(timeout=10)))
+        wait_until(lambda: "listening" in log.read_text(), 20, "the other user's program to listen")
+        # The page has made way, so its polls, every two seconds, reach nobody.
+        wait_for_page(self.display, app, "kept-connection-line.png", timeout=30,
+                      condition=lambda image: "server has stopped" in read_text(image))
+        stop.touch()
+        wait_until(lambda: "stopped listening" in log.read_text(), 20, "the other user's program to stop listening")
+        self.assertEqual(loopback_listener_uids("tcp"), [])
+
+        # Reload passes the owner check, and a new connection finds nothing listening.
+        app.key("ctrl+r")
+        wait_for_page(self.display, app, "kept-connection-reload.png", timeout=30,
+                      condition=lambda image: "Connection refused" in read_text(image))
+        app.key("ctrl+q")
+        self.assertEqual(app.process.wait(timeout=20), 0)
+        after = log.read_text().split("stopped listening", 1)[1]
+        self.assertNotIn("request", after)
+        self.assertNotIn("GET / ", log.read_text())
+
+    def test_a_service_worker_of_an_earlier_run_never_answers_for_the_server(self):
+        support = provision_example(self.home)
+        planted_log = self.home / "planted.log"
+        with open(planted_log, "w") as out:
+            planter = subprocess.Popen(["/usr/bin/python3", "-c", PLANTS_A_WORKER], stdout=out,
+                                       stderr=subprocess.STDOUT)
+        self.addCleanup(lambda: (planter.kill(), planter.wait(timeout=10)))
+        wait_until(state_answers, 20, "the server that plants the worker")
+        app = self.launch(name="worker-planted")
+        app.wait_for_window()
+        wait_until(lambda: "/registered" in planted_log.read_text(), 60, "the worker to be registered")
+        app.key("ctrl+q")
+        self.assertEqual(app.process.wait(timeout=20), 0)
+        planter.kill()
+        planter.wait(timeout=10)
+        wait_until(lambda: not port_in_use(), 10, "the port to be free")
+
+        # The next launch starts its own server, and its page is the server's, not the worker's.
+        app = self.launch(name="worker-gone")
+        app.wait_for_window()
+        seen = self.watch_until_page(app, "worker-gone", timeout=90)
+        self.assertFalse([t for t in seen if "Served by the worker" in t], seen)
+        self.assertIn("Serving on", (support / "server.log").read_text())
         app.key("ctrl+q")
         self.assertEqual(app.process.wait(timeout=20), 0)
 

@@ -43,6 +43,9 @@ protected:
         config.onLoadFinished = [this](const std::string&) { ++loadsFinished; };
         config.onLoadCommitted = [this](const std::string& url) { events.push_back("commit " + url); };
         view = platform::WebView::create(std::move(config));
+        // As the app does at each launch: nothing an earlier test's server
+        // left in the engine's store answers in this one's place.
+        view->startAfresh();
         platform::WindowSpec spec { windowTitle, 800, 600, 400, 300, {} };
         window = platform::Window::create(spec, *view);
         window->present();
@@ -149,6 +152,50 @@ TEST_F(RealWebView, AppGlobalIsSetBeforePageScriptsOnlyInTheTopFrameOfTheAppsOri
         EXPECT_EQ(eval("[typeof window.SV_APP, typeof window.seenAtStart].join()"), "\"undefined,undefined\"")
             << (url.empty() ? "HTML" : url);
     }
+}
+
+TEST_F(RealWebView, StartingAfreshForgetsServiceWorkersAndClosesEveryKeptConnection)
+{
+    // A page registers a worker that answers for "/" itself: it does, over
+    // every later load, until the next launch starts afresh.
+    server.route("/", test::LoopbackHttpServer::html("<script>navigator.serviceWorker.register('/worker.js')"
+        ".then(() => navigator.serviceWorker.ready).then(() => { window.ready = true; });</script>", 200));
+    auto worker = test::LoopbackHttpServer::html("self.addEventListener('install', () => self.skipWaiting());"
+        "self.addEventListener('activate', (e) => e.waitUntil(clients.claim()));"
+        "self.addEventListener('fetch', (e) => { if (new URL(e.request.url).pathname === '/') e.respondWith("
+        "new Response('<p id=\\'worker\\'>not the server</p>', { headers: { 'Content-Type': 'text/html' } })); });", 200);
+    worker.contentType = "text/javascript";
+    server.route("/worker.js", worker);
+    const auto fromWorker = [&] { return eval("document.getElementById('worker') !== null"); };
+    open();
+    visit(server.url("/"));
+    ASSERT_TRUE(test::waitFor([&] { return eval("window.ready === true") == "true"; }));
+    visit(server.url("/"));
+    ASSERT_EQ(fromWorker(), "true") << "the worker must answer for the page to show anything here";
+    window.reset();
+    view.reset();
+    open();
+    const auto asked = server.requestCount("/");
+    visit(server.url("/"));
+    EXPECT_EQ(fromWorker(), "false");
+    EXPECT_EQ(server.requestCount("/"), asked + 1);
+
+    // A program that answered over a kept connection and then stopped
+    // listening gets the next load over that connection, until the view
+    // starts afresh: then a reload finds nothing listening.
+    test::LoopbackHttpServer gone;
+    auto once = test::LoopbackHttpServer::html("<p>answered</p>", 200);
+    once.keepAlive = true;
+    once.thenStopListening = true;
+    gone.route("/", once);
+    visit(gone.url("/"));
+    visit(gone.url("/"));
+    ASSERT_EQ(gone.requestCount("/"), 2u) << "the engine kept the connection";
+    view->startAfresh();
+    const int before = loadsFinished;
+    view->reload();
+    ASSERT_TRUE(test::waitFor([&] { return loadsFinished > before; }, std::chrono::seconds(20)));
+    EXPECT_EQ(gone.requestCount("/"), 2u);
 }
 
 TEST_F(RealWebView, PagePostsReachTheHandlerWithStringBodiesOnly)

@@ -238,6 +238,39 @@ TEST_F(Readiness, AServerTheAppStartedThatEndsIsProbedAtOnce)
     EXPECT_EQ(delegate->server->pid, keeper);
 }
 
+TEST_F(Readiness, WhenItsServerEndsThePageMakesWayAndItsNextLoadStartsAfresh)
+{
+    auto delegate = delegateFor(test::refusedLoopbackPort());
+    startServer(*delegate, serverProgram("200"));
+    delegate->waitAndLoad(0);
+    openGate();
+    ASSERT_TRUE(test::waitFor([&] { return !web->urls.empty(); }));
+    const std::string jobs = globals->appURL + "jobs";
+    delegate->loadCommitted(jobs);
+    EXPECT_EQ(web->calls, std::vector<std::string> { "url " + globals->appURL });
+    web->calls.clear();
+
+    // Killed: the keeper takes the server with it.
+    ::kill(delegate->server->pid, SIGKILL);
+    ASSERT_TRUE(test::waitFor([&] { return !web->calls.empty(); }));
+    EXPECT_EQ(web->calls, (std::vector<std::string> { "afresh", "html" }));
+    EXPECT_EQ(web->htmls.back(), statusPageHTML(serverEndedText));
+    // Reload brings back the page the line stands in for, and a Reload of
+    // that page, each after a fresh start.
+    delegate->reload();
+    delegate->loadCommitted(jobs);
+    delegate->reload();
+    EXPECT_EQ(web->calls, (std::vector<std::string> { "afresh", "html", "afresh", "url " + jobs, "afresh", "reload" }));
+    // Another address stands in for nothing, and loads as it would.
+    const std::string elsewhere = "http://127.0.0.1:" + std::to_string(test::refusedLoopbackPort()) + "/";
+    delegate->loadCommitted(elsewhere);
+    delegate->reload();
+    EXPECT_EQ(web->calls.back(), "reload");
+    EXPECT_EQ(web->calls.size(), 7u);
+    EXPECT_TRUE(ui.alerts.empty());
+    EXPECT_FALSE(delegate->server->livingPid());
+}
+
 // Makes pidfd_open fail in this process, as it does under valgrind and on
 // kernels before 5.3, unless it fails already. True when it now fails.
 bool withoutPidfds()
@@ -457,8 +490,8 @@ TEST_F(Readiness, TheFirstFrameLoadsTheLatestPageAskedFor)
     delegate->showStatus("late");
     EXPECT_TRUE(web->urls.empty());
     delegate->firstFrameShown();
-    EXPECT_EQ(web->urls, std::vector<std::string> { globals->appURL });
-    EXPECT_TRUE(web->htmls.empty());
+    // Nothing an earlier run stored answers for the server: it is all gone first.
+    EXPECT_EQ(web->calls, (std::vector<std::string> { "afresh", "url " + globals->appURL }));
 }
 
 TEST_F(Readiness, AnotherAccountsServerGetsNoLoadAndNoBridgeAfterTheFirst)
@@ -469,6 +502,14 @@ TEST_F(Readiness, AnotherAccountsServerGetsNoLoadAndNoBridgeAfterTheFirst)
     ASSERT_NE(foreign->port(), 0);
     auto delegate = delegateFor(foreign->port());
     const std::string app = globals->appURL, line = statusPageHTML(portHeldStatus(globals->port));
+    // The readiness chain asks it nothing: the user is told at once, and
+    // the chain ends there.
+    delegate->waitAndLoad(0);
+    ASSERT_TRUE(test::waitFor([&] { return ui.alerts.size() == 1; }));
+    EXPECT_EQ(answers, std::vector<bool> { false });
+    EXPECT_EQ(ui.alerts[0], (test::RecordingUi::Alert { portHeldTitle(globals->port), portHeldText(globals->port) }));
+    EXPECT_FALSE(delegate->serverUp());
+    ui.alerts.clear();
     const auto otherPort = "http://127.0.0.1:" + std::to_string(test::refusedLoopbackPort()) + "/";
     delegate->loadAppPage(); // our page, shown before the port changed hands
     const auto asked = [&](platform::NavigationType type, const std::string& url) {

@@ -219,6 +219,14 @@ TEST_F(UpdateCheck, TheOfferNamesTheServersRunningJobs)
     ASSERT_EQ(ui.choices.size(), 2u);
     EXPECT_EQ(ui.choices[1].text, "You have version 1.4.2. The app restarts after installing.");
     EXPECT_TRUE(ui.alerts.empty());
+
+    // Another account's program on the port is asked nothing.
+    server.route("/api/state", LoopbackHttpServer::json(R"({"jobs": {"z": {"running": true}}})"));
+    updater->askServerOnlyWhileOurs([] { return true; });
+    check(true);
+    ASSERT_EQ(ui.choices.size(), 3u);
+    EXPECT_EQ(ui.choices[2].text, "You have version 1.4.2. The app restarts after installing.");
+    EXPECT_EQ(server.requestCount("/api/state"), 2u);
 }
 
 TEST_F(UpdateCheck, AServerThatNeverAnswersItsStateDelaysTheOfferOnlyUntilTheTimeout)

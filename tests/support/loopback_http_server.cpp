@@ -126,7 +126,10 @@ LoopbackHttpServer::~LoopbackHttpServer()
     thread_.join();
     for (int fd : hanging_)
         ::close(fd);
-    ::close(listener_);
+    for (int fd : kept_)
+        ::close(fd);
+    if (listener_ >= 0)
+        ::close(listener_);
     ::close(wake_[0]);
     ::close(wake_[1]);
 }
@@ -170,14 +173,28 @@ std::size_t LoopbackHttpServer::requestCount(const std::string& path) const
 void LoopbackHttpServer::serve()
 {
     for (;;) {
-        pollfd fds[2] = { { listener_, POLLIN, 0 }, { wake_[0], POLLIN, 0 } };
-        if (::poll(fds, 2, -1) < 0)
+        std::vector<pollfd> fds { { wake_[0], POLLIN, 0 } };
+        if (listener_ >= 0)
+            fds.push_back({ listener_, POLLIN, 0 });
+        for (int fd : kept_)
+            fds.push_back({ fd, POLLIN, 0 });
+        if (::poll(fds.data(), fds.size(), -1) < 0)
             continue;
-        if (fds[1].revents)
+        if (fds[0].revents)
             return;
-        const int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (client >= 0)
-            answer(client);
+        for (std::size_t i = 1; i < fds.size(); ++i) {
+            if (!fds[i].revents)
+                continue;
+            if (fds[i].fd != listener_) {
+                // A kept connection's next request, or its end.
+                std::erase(kept_, fds[i].fd);
+                answer(fds[i].fd);
+                continue;
+            }
+            const int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (client >= 0)
+                answer(client);
+        }
     }
 }
 
@@ -241,7 +258,7 @@ void LoopbackHttpServer::answer(int client)
     out += "Content-Type: " + response.contentType + "\r\n";
     if (!response.unannounced)
         out += "Content-Length: " + std::to_string(response.body.size()) + "\r\n";
-    out += "Connection: close\r\n";
+    out += response.keepAlive ? "Connection: keep-alive\r\n" : "Connection: close\r\n";
     for (const auto& [name, value] : response.headers)
         out += name + ": " + value + "\r\n";
     out += "\r\n";
@@ -252,7 +269,14 @@ void LoopbackHttpServer::answer(int client)
     }
     out += response.body;
     sendAll(client, out);
-    ::close(client);
+    if (response.thenStopListening && listener_ >= 0) {
+        ::close(listener_);
+        listener_ = -1;
+    }
+    if (response.keepAlive)
+        kept_.push_back(client);
+    else
+        ::close(client);
 }
 
 std::string gzip(const std::string& bytes)

@@ -37,6 +37,11 @@ public:
         std::optional<std::size_t> hangAfter;
         // Announce no length: the body ends where the connection does.
         bool unannounced = false;
+        // Keep the connection open for the client's next requests.
+        bool keepAlive = false;
+        // Once this is sent, stop listening, as a program that gave up the
+        // port would, but go on answering on the connections kept open.
+        bool thenStopListening = false;
     };
 
     static Response json(std::string body, int status = 200);
@@ -80,6 +85,7 @@ private:
     std::function<Response(const Request&)> handler_;
     std::vector<Request> requests_;
     std::vector<int> hanging_;
+    std::vector<int> kept_; // connections kept open for further requests
     std::thread thread_;
 };
 
