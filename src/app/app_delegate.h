@@ -40,7 +40,7 @@ inline constexpr const char* notRespondingText = "Log: ~/Library/Application Sup
 // Shown instead of a page whose web process keeps ending.
 inline constexpr const char* pageStoppedText = "The page stopped working. Choose View › Reload to try again.";
 // Shown instead of the server's page once the server the app started has ended.
-inline constexpr const char* serverEndedText = "The server has stopped. Choose View › Reload to try again.";
+inline constexpr const char* serverEndedText = "The server has stopped. Quit Sandvoll and open it again to start it anew.";
 
 // True for an address on the app's own server: http, host 127.0.0.1 and
 // the app's port, whatever the path.
