@@ -144,11 +144,7 @@ void AppDelegate::show(const Page& page)
         web->loadHTML(statusPageHTML(page.line));
         return;
     }
-    // A connection made just as the server ended may still be open (see
-    // serverEnded): the load goes once none is, and the owner check comes
-    // before its own.
-    if (serverEnded_ && isAppServerURL(page.url, globals_))
-        web->startAfresh();
+    afreshBeforeLoading(page.url);
     web->loadURL(page.url);
 }
 

@@ -161,6 +161,9 @@ private:
         std::string line;
     };
     void show(const Page& page);
+    // Before a load of `url`: once the server has ended, a load of its page
+    // starts the web view afresh first.
+    void afreshBeforeLoading(const std::string& url);
     // Puts a status line in place of the page the window shows, which
     // Reload then brings back.
     void standIn(const std::string& line);

@@ -53,8 +53,7 @@ void AppDelegate::reload()
         show(showing_);
         return;
     }
-    if (serverEnded_ && isAppServerURL(showing_.url, globals_))
-        web->startAfresh();
+    afreshBeforeLoading(showing_.url);
     web->reload();
 }
 

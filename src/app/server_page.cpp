@@ -92,6 +92,14 @@ void AppDelegate::serverEnded()
         standIn(serverEndedText);
 }
 
+void AppDelegate::afreshBeforeLoading(const std::string& url)
+{
+    // A connection made just as the server ended may still be open: the
+    // load goes once none is, and the owner check comes before its own.
+    if (serverEnded_ && isAppServerURL(url, globals_))
+        web->startAfresh();
+}
+
 void AppDelegate::refuseForeignServer()
 {
     // Out of the web view's callback: the line is a load of its own, and the
