@@ -39,8 +39,10 @@ bool focusLeftOnMenuBar(GtkWindow* window)
     return bar && !anyMenuOpen(bar);
 }
 
-// Checked once the toolkit is done with the event at hand: moving between
-// menus with the arrow keys closes one before it opens the next.
+// Checked once the toolkit is done with the event at hand (moving between
+// menus with the arrow keys closes one before it opens the next), and before
+// the next event: a key typed right after Escape closed a menu goes to the
+// page, not to the menu bar.
 gboolean returnFocus(gpointer data)
 {
     auto* impl = static_cast<Window::Impl*>(data);
@@ -54,7 +56,7 @@ void onFocusChanged(GtkWindow* window, GParamSpec*, gpointer data)
 {
     auto* impl = static_cast<Window::Impl*>(data);
     if (!impl->focusReturn && focusLeftOnMenuBar(window))
-        impl->focusReturn = g_idle_add(returnFocus, impl);
+        impl->focusReturn = g_idle_add_full(G_PRIORITY_HIGH, returnFocus, impl, nullptr);
 }
 
 gboolean onCloseRequest(GtkWindow*, gpointer data)
