@@ -68,12 +68,16 @@ setInterval(refresh, 2000);
   const seen = document.getElementById("keys-seen");
   const keys = [];
   // Reports may arrive out of order; the server keeps the latest by this
-  // number, which keeps growing across reloads of the page.
+  // number, which keeps growing across reloads of the page. The engine may
+  // give the same time to a key and the edit it makes, so each report's
+  // number is above the one before.
+  let seq = 0;
   const report = () => {
+    seq = Math.max(seq + 0.001, performance.timeOrigin + performance.now());
     fetch("/api/keys", {
       method: "POST",
       headers: { "Content-Type": "application/json" },
-      body: JSON.stringify({ seq: performance.timeOrigin + performance.now(), keys: keys.slice(-200), text: field.value }),
+      body: JSON.stringify({ seq, keys: keys.slice(-200), text: field.value }),
     }).catch(() => {});
   };
   addEventListener("keydown", (event) => {
